@@ -1,0 +1,39 @@
+# The native Linux build: the portable core with sanitizers, its unit tests,
+# and the publishing tool.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+set(SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+add_library(fwstack_core STATIC ${CORE_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+target_include_directories(fwstack_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(fwstack_core PRIVATE ${WARNINGS})
+target_compile_definitions(fwstack_core PRIVATE
+    FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+
+# The publishing tool uses the same core, without sanitizers.
+add_executable(fwstack-publish tools/publish/publish.cpp)
+target_link_libraries(fwstack-publish PRIVATE fwstack_core)
+target_compile_options(fwstack-publish PRIVATE ${WARNINGS})
+
+if(FWSTACK_TESTS)
+  add_library(fwstack_core_checked STATIC ${CORE_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+  target_include_directories(fwstack_core_checked PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_options(fwstack_core_checked PRIVATE ${WARNINGS} ${SANITIZERS})
+  target_compile_definitions(fwstack_core_checked PRIVATE
+      FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+  target_link_options(fwstack_core_checked PUBLIC ${SANITIZERS})
+
+  add_executable(core_tests ${UNIT_TEST_SOURCES})
+  target_link_libraries(core_tests PRIVATE fwstack_core_checked GTest::gtest_main)
+  target_compile_options(core_tests PRIVATE ${SANITIZERS})
+  target_compile_definitions(core_tests PRIVATE
+      FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+  gtest_discover_tests(core_tests PROPERTIES ENVIRONMENT "FWSTACK_NATIVE=1")
+
+  file(GLOB NATIVE_TOOL_TESTS CONFIGURE_DEPENDS tests/tools/*_test.py)
+  foreach(test_file ${NATIVE_TOOL_TESTS})
+    get_filename_component(name ${test_file} NAME_WE)
+    add_test(NAME tools.${name} COMMAND python3 ${test_file} $<TARGET_FILE:fwstack-publish>)
+  endforeach()
+endif()

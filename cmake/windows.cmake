@@ -1,0 +1,52 @@
+# The Windows build: fwstack.exe without C runtime, its test variants, and
+# the Windows tests that CTest runs under Wine.
+enable_language(RC)
+
+file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS
+     app/*_win32.cpp engine/*_win32.cpp files/*_win32.cpp net/*_win32.cpp verify/*_win32.cpp)
+list(REMOVE_ITEM WIN32_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win32.cpp)
+
+set(FREESTANDING -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-strict-aliasing
+    -ffunction-sections -fdata-sections)
+set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version)
+
+# Everything of the program but its deployment values, entry and resources:
+# compiled once, linked into the product and into the Windows tests.
+add_library(fwstack_objects OBJECT ${CORE_SOURCES} ${WIN_ONLY_SOURCES} ${WIN32_SOURCES})
+target_include_directories(fwstack_objects PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(fwstack_objects PRIVATE ${WARNINGS} ${FREESTANDING})
+target_compile_definitions(fwstack_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+
+# fwstack_program(<target> <output name> <version> <server> [NO_VERSION_RESOURCE])
+function(fwstack_program target output version server)
+  fwstack_check_settings("${version}" "${server}")
+  set(FWSTACK_RC_VERSION "${version}")
+  set(FWSTACK_RC_FILE_VERSION "${FWSTACK_FILE_VERSION}")
+  set(FWSTACK_RC_ICON "${CMAKE_SOURCE_DIR}/app/fwstack.ico")
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/app/fwstack.rc.in ${rc} @ONLY)
+  set(sources ${CMAKE_SOURCE_DIR}/app/main_win32.cpp ${CMAKE_SOURCE_DIR}/engine/deployment.cpp
+      ${CMAKE_SOURCE_DIR}/app/runtime_support.cpp $<TARGET_OBJECTS:fwstack_objects>)
+  if(NOT "NO_VERSION_RESOURCE" IN_LIST ARGN)
+    list(APPEND sources ${rc})
+  endif()
+  add_executable(${target} ${sources})
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output} SUFFIX ".exe")
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE
+      $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} ${FREESTANDING}>)
+  target_compile_definitions(${target} PRIVATE
+      $<$<COMPILE_LANGUAGE:CXX>:FWSTACK_VERSION="${version}" FWSTACK_UPDATE_SERVER="${server}">)
+  target_link_options(${target} PRIVATE -nostdlib -e EntryPoint -Wl,--subsystem,console
+      -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+  target_link_libraries(${target} PRIVATE ${SYSTEM_LIBS} gcc)
+endfunction()
+
+# The product.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+fwstack_program(fwstack fwstack "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
+
+if(FWSTACK_TESTS)
+  include(cmake/windows_tests.cmake)
+endif()

@@ -1,0 +1,80 @@
+# The Windows tests: the core's unit tests and the Win32 layer's tests under
+# Wine, program variants for the end-to-end tests, and the test assets
+# (throwaway PKI, signed releases) that both use.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(FWSTACK_E2E_PORT 47443 CACHE STRING "HTTPS port of the end-to-end update server")
+set(E2E_SERVER "localhost:${FWSTACK_E2E_PORT}")
+set(WINE_RUN ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh)
+set(WINE_ENV FWSTACK_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix)
+set(ASSETS ${CMAKE_BINARY_DIR}/assets)
+set(VARIANTS ${CMAKE_BINARY_DIR}/variants)
+
+# Release variants: each folder holds an fwstack.exe of one version that
+# talks to the end-to-end server.
+function(fwstack_variant name version)
+  fwstack_program(variant_${name} fwstack "${version}" "${E2E_SERVER}" ${ARGN})
+  set_target_properties(variant_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VARIANTS}/${name})
+  list(APPEND VARIANT_TARGETS variant_${name})
+  set(VARIANT_TARGETS ${VARIANT_TARGETS} PARENT_SCOPE)
+endfunction()
+set(VARIANT_TARGETS)
+fwstack_variant(0.0.1 0.0.1)
+fwstack_variant(0.0.2 0.0.2)
+fwstack_variant(0.0.3 0.0.3)
+fwstack_variant(0.0.4 0.0.4)
+fwstack_variant(0.0.3-beta.1 0.0.3-beta.1)
+fwstack_variant(0.0.3-noversion 0.0.3 NO_VERSION_RESOURCE)
+
+# Small Windows helpers of the tests.
+add_executable(install_ca tests/support/install_ca.cpp)
+target_link_libraries(install_ca PRIVATE crypt32)
+add_executable(launch tests/support/launch.cpp)
+foreach(helper install_ca launch)
+  target_link_options(${helper} PRIVATE -static -municode)
+  target_compile_definitions(${helper} PRIVATE UNICODE _UNICODE)
+endforeach()
+
+# The throwaway PKI, the signed releases, and the CA in the prefix's Root store.
+add_test(NAME assets
+         COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV}
+                 bash ${CMAKE_SOURCE_DIR}/tests/support/make_assets.sh
+                 ${ASSETS} ${VARIANTS} $<TARGET_FILE:install_ca>)
+set_tests_properties(assets PROPERTIES FIXTURES_SETUP assets)
+
+# The core's unit tests, the same sources as natively.
+add_executable(core_tests ${UNIT_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+target_link_libraries(core_tests PRIVATE gtest_main fwstack_objects ${SYSTEM_LIBS})
+target_compile_definitions(core_tests PRIVATE
+    FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+target_link_options(core_tests PRIVATE -static)
+add_test(NAME windows.core_tests COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV}
+         ${WINE_RUN} $<TARGET_FILE:core_tests>)
+
+# The Win32 layer against real files, a real local server and signed files.
+file(GLOB WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*.cpp)
+if(WIN_TEST_SOURCES)
+  add_executable(win_tests ${WIN_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+  target_link_libraries(win_tests PRIVATE gtest_main fwstack_objects ${SYSTEM_LIBS})
+  target_compile_definitions(win_tests PRIVATE
+      FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+  target_link_options(win_tests PRIVATE -static)
+  add_test(NAME windows.win_tests
+           COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV} FWSTACK_ASSETS=${ASSETS}
+                   python3 ${CMAKE_SOURCE_DIR}/tests/support/update_server.py
+                   --root ${CMAKE_BINARY_DIR}/served --
+                   ${WINE_RUN} $<TARGET_FILE:win_tests>)
+  set_tests_properties(windows.win_tests PROPERTIES FIXTURES_REQUIRED assets)
+endif()
+
+# End to end: the real program under Wine, over HTTPS.
+file(GLOB E2E_TESTS CONFIGURE_DEPENDS tests/e2e/test_*.py)
+foreach(test_file ${E2E_TESTS})
+  get_filename_component(name ${test_file} NAME_WE)
+  add_test(NAME e2e.${name} COMMAND python3 ${test_file})
+  set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
+      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR}")
+endforeach()

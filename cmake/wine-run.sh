@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the build tree's private prefix.
+# The prefix is the one named by FWSTACK_WINEPREFIX, or <cwd-of-build>/wineprefix.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=${FWSTACK_WINEPREFIX:-${WINEPREFIX:-$PWD/wineprefix}}
+export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+"$here/wine-prefix.sh" >/dev/null 2>&1 </dev/null
+exec wine "$@"

@@ -1,0 +1,31 @@
+// What the update engine knows of the program it updates, and its validation.
+#pragma once
+
+#include "base/types.h"
+
+// Bits of UpdateSettings::options; other bits are ignored.
+enum UpdateOption : u32 {
+    AllowLocalHttp = 1,       // also accept http://127.0.0.1 addresses
+    NoRevocationCheck = 2,    // do not check certificate revocation
+    SkipVersionResource = 4,  // trust the announced version instead of the file's
+};
+
+// Constant data built once at start and passed by reference; owns nothing.
+struct UpdateSettings {
+    Text programName;
+    Text updateInfoAddress;
+    Text publisher;
+    Text productName;
+    Text versionText;
+    u64 maxDownloadSize;  // 0 means DefaultMaxDownloadSize
+    u32 options;
+};
+
+constexpr u64 DefaultMaxDownloadSize = 67108864;  // 64 MiB
+
+// The program's settings with the given installed version text (stored
+// unparsed) and the update information address of this build.
+void MakeUpdateSettings(Text versionText, UpdateSettings* out);
+
+// True when every field satisfies its rule; which one failed is not kept.
+bool ValidateSettings(const UpdateSettings& settings);

@@ -1,0 +1,55 @@
+// The program file, its four sibling files and the path primitives they share.
+#pragma once
+
+#include "base/types.h"
+
+constexpr u64 PathCapacity = 1100;  // UTF-16 units, terminator included
+constexpr u64 MaxPathUnits = 1083;  // longest path taken from the system
+
+// One path: UTF-16 units, terminated, zeros after the terminator.
+struct PathBuffer {
+    u16 text[PathCapacity];
+    u64 length;  // units before the terminator
+};
+
+// The record of the last verification of a file.
+struct VerifyResult {
+    u32 revocationChecks;  // handed to the trust provider: 1 or 0
+    u32 providerFlags;     // handed to the trust provider: 0x80 or 0
+    i32 trustResult;       // the provider's result; 0 means trusted
+    u32 verdict;           // the FileVerdict
+};
+
+struct UpdatePaths {
+    PathBuffer program;
+    PathBuffer old;       // program + ".old"
+    PathBuffer staged;    // program + ".new"
+    PathBuffer download;  // program + ".download"
+    PathBuffer latest;    // program + ".latest"
+    void* downloadHandle; // the open download file, or null
+    VerifyResult verify;
+};
+
+// Appends the bytes, one UTF-16 unit each; units past 1099 are dropped and
+// the text stays terminated.
+void AppendToPath(PathBuffer* path, const char* bytes, u64 n);
+
+// Fills the program field and the four siblings from program; no download
+// handle, a zero verify result.
+void BuildSiblings(const PathBuffer& program, UpdatePaths* out);
+
+// False for null and for the all-ones invalid-handle value.
+bool IsValidHandle(void* handle);
+
+// The running program's own file (1 to 1083 units).
+bool GetProgramPath(PathBuffer* out);
+
+// The absolute form of in (1 to 1083 units); on false out holds in unchanged.
+bool GetFullPath(const PathBuffer& in, PathBuffer* out);
+
+// The set for the running program's file; siblings are built even on false.
+bool PathsForRunningProgram(UpdatePaths* out);
+
+// The set for a program file named by a byte string, made absolute against
+// the current directory; true only for 1 to 1083 bytes and a full path.
+bool PathsForProgramFile(const char* bytes, u64 n, UpdatePaths* out);

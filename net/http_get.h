@@ -1,0 +1,36 @@
+// One synchronous HTTP(S) GET through WinHTTP, into a buffer or an open file.
+#pragma once
+
+#include "base/types.h"
+#include "engine/settings.h"
+#include "files/paths.h"
+
+enum class HttpStage : u32 {
+    None = 0,        // the transfer succeeded
+    Address = 1,     // the URL is not an update address
+    Session = 2,     // WinHttpOpen, WinHttpSetTimeouts or a WinHttpSetOption failed
+    Connection = 3,  // WinHttpConnect or WinHttpOpenRequest failed
+    Exchange = 4,    // WinHttpSendRequest or WinHttpReceiveResponse failed
+    Response = 5,    // reading the status or the body failed
+    TooLarge = 6,    // the body is longer than allowed
+    FileWrite = 7,   // writing the body to the file failed
+};
+
+// The outcome of one transfer; every transfer resets it first.
+struct HttpResult {
+    u32 status;       // HTTP status, 0 until read
+    u32 stage;        // an HttpStage
+    u32 systemError;  // GetLastError at the failure; 0 for stages 1 and 6
+    u64 bytes;        // body bytes received, a last overlong or unwritten piece included
+};
+
+// GET url into buffer[0, capacity). True when a status came back and the
+// whole body fit, whatever the status; otherwise result.stage says where it
+// failed. Closes every handle it opened.
+bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
+                     u64 capacity, HttpResult* result);
+
+// GET url and write the body from the current position of the open download
+// handle of paths, at most maxBytes bytes; otherwise as HttpGetToBuffer.
+bool HttpGetToFile(const UpdateSettings& settings, const char* url, u64 urlLength,
+                   const UpdatePaths& paths, u64 maxBytes, HttpResult* result);

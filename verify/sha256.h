@@ -1,0 +1,19 @@
+// SHA-256 as FIPS 180-4 defines it.
+#pragma once
+
+#include "base/types.h"
+
+struct Sha256Context {
+    u32 hash[8];
+    u32 roundConstants[64];
+    u8 block[64];
+    u64 buffered;  // bytes held in block, 0 to 63 between calls
+    u64 total;     // message bytes taken in
+};
+
+void Sha256Init(Sha256Context* context);
+void Sha256Update(Sha256Context* context, const void* bytes, u64 n);
+// Pads and writes the 32-byte digest; the context is not used again.
+void Sha256Final(Sha256Context* context, u8 digest[32]);
+// The one-shot form.
+void Sha256(const void* bytes, u64 n, u8 digest[32]);
