@@ -11,9 +11,9 @@ set(FREESTANDING -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwi
     -ffunction-sections -fdata-sections)
 set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version)
 
-# Everything of the program but its deployment values, entry and resources:
-# compiled once, linked into the product and into the Windows tests.
-add_library(fwstack_objects OBJECT ${CORE_SOURCES} ${WIN_ONLY_SOURCES} ${WIN32_SOURCES})
+# Everything of the program but its deployment values, entry and resources,
+# compiled once; the product and the Windows tests take what they call.
+add_library(fwstack_objects STATIC ${CORE_SOURCES} ${WIN_ONLY_SOURCES} ${WIN32_SOURCES})
 target_include_directories(fwstack_objects PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwstack_objects PRIVATE ${WARNINGS} ${FREESTANDING})
 target_compile_definitions(fwstack_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
@@ -27,7 +27,7 @@ function(fwstack_program target output version server)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
   configure_file(${CMAKE_SOURCE_DIR}/app/fwstack.rc.in ${rc} @ONLY)
   set(sources ${CMAKE_SOURCE_DIR}/app/main_win32.cpp ${CMAKE_SOURCE_DIR}/engine/deployment.cpp
-      ${CMAKE_SOURCE_DIR}/app/runtime_support.cpp $<TARGET_OBJECTS:fwstack_objects>)
+      ${CMAKE_SOURCE_DIR}/app/runtime_support.cpp)
   if(NOT "NO_VERSION_RESOURCE" IN_LIST ARGN)
     list(APPEND sources ${rc})
   endif()
@@ -40,7 +40,7 @@ function(fwstack_program target output version server)
       $<$<COMPILE_LANGUAGE:CXX>:FWSTACK_VERSION="${version}" FWSTACK_UPDATE_SERVER="${server}">)
   target_link_options(${target} PRIVATE -nostdlib -e EntryPoint -Wl,--subsystem,console
       -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
-  target_link_libraries(${target} PRIVATE ${SYSTEM_LIBS} gcc)
+  target_link_libraries(${target} PRIVATE fwstack_objects ${SYSTEM_LIBS} gcc)
 endfunction()
 
 # The product.
