@@ -1,0 +1,71 @@
+// The process's command line, narrowed to bytes, in process-heap blocks.
+#include <windows.h>
+
+#include "app/arguments.h"
+#include "app/command_line.h"
+
+namespace {
+
+char* AllocateBytes(u64 n) {
+    return static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(n)));
+}
+
+}  // namespace
+
+void ReleaseText(Text text) {
+    if (text.bytes == nullptr) return;
+    // Freeing never changes an error that a caller may still read.
+    DWORD saved = GetLastError();
+    HeapFree(GetProcessHeap(), 0, const_cast<char*>(text.bytes));
+    SetLastError(saved);
+}
+
+Text NarrowCommandLine() {
+    const wchar_t* wide = GetCommandLineW();
+    u64 n = 0;
+    while (wide[n] != 0) n += 1;
+    char* block = AllocateBytes(n + 1);
+    if (block == nullptr) return Text{nullptr, 0};
+    for (u64 i = 0; i < n; ++i) {
+        block[i] = wide[i] < 128 ? static_cast<char>(wide[i]) : static_cast<char>(0xFF);
+    }
+    return Text{block, n};
+}
+
+u64 ArgumentCount() {
+    Text line = NarrowCommandLine();
+    u64 position = 0;
+    u64 count = 0;
+    u64 length = 0;
+    while (NextArgument(line.bytes, line.length, &position, count == 0, nullptr, 0, &length)) {
+        count += 1;
+    }
+    ReleaseText(line);
+    return count;
+}
+
+Text ArgumentAt(u64 n) {
+    Text line = NarrowCommandLine();
+    u64 position = 0;
+    u64 length = 0;
+    for (u64 k = 0; k < n; ++k) {
+        if (!NextArgument(line.bytes, line.length, &position, k == 0, nullptr, 0, &length)) {
+            ReleaseText(line);
+            return Text{nullptr, 0};
+        }
+    }
+    u64 start = position;
+    if (!NextArgument(line.bytes, line.length, &position, n == 0, nullptr, 0, &length)) {
+        ReleaseText(line);
+        return Text{nullptr, 0};
+    }
+    char* block = AllocateBytes(length + 1);
+    if (block == nullptr) {
+        ReleaseText(line);
+        return Text{nullptr, 0};
+    }
+    position = start;
+    NextArgument(line.bytes, line.length, &position, n == 0, block, length, &length);
+    ReleaseText(line);
+    return Text{block, length};
+}

@@ -1,0 +1,64 @@
+// The two commands, the usage text and the silent clean-up at start.
+#include "app/commands.h"
+
+#include "app/console.h"
+#include "app/report.h"
+#include "base/bytes.h"
+#include "engine/run.h"
+
+void StartupCleanup(const UpdateSettings& settings, Text programPath) {
+    UpdateRun run;
+    FillBytes(&run, 0, sizeof run);
+    InitRunFor(settings, programPath.bytes, programPath.length, &run);
+    if (run.state == Initial) CleanUpLeftovers(run);
+}
+
+u32 RunAndReport(const UpdateSettings& settings, Text programPath, char* buffer, u64 capacity,
+                 u64* length) {
+    UpdateRun run;
+    FillBytes(&run, 0, sizeof run);
+    if (programPath.length == 0) {
+        RunUpdate(settings, &run);
+    } else {
+        RunUpdateForFile(settings, programPath.bytes, programPath.length, &run);
+    }
+    ReportKind kind = ReportKindOf(run.state);
+    // The announced version as the document spelled it; empty before a parse.
+    Text announced{nullptr, 0};
+    if (run.info.versionText.end > run.info.versionText.start &&
+        run.info.versionText.end <= run.documentLength) {
+        announced = Text{reinterpret_cast<const char*>(run.document) + run.info.versionText.start,
+                         run.info.versionText.end - run.info.versionText.start};
+    }
+    *length = FormatReport(kind, run.error, settings.versionText, announced, buffer, capacity);
+    return kind == ManualDownloadLine || kind == FailureLine ? 1 : 0;
+}
+
+u32 UpdateCommand(const UpdateSettings& settings, Text programPath) {
+    char buffer[ReportCapacity];
+    FillBytes(buffer, 0, sizeof buffer);
+    u64 length = 0;
+    u32 failed = RunAndReport(settings, programPath, buffer, sizeof buffer, &length);
+    if (failed == 0) {
+        WriteOut(buffer, length);
+    } else {
+        WriteErr(buffer, length);
+    }
+    return failed;
+}
+
+u32 DispatchCommand(const UpdateSettings& settings, Text programPath, u64 argumentCount,
+                    Text argument1) {
+    if (argumentCount == 2 && TextEquals(argument1, TextOf("--version"))) {
+        WriteOut("fwstack ", 8);
+        WriteOut(settings.versionText.bytes, settings.versionText.length);
+        WriteOut("\n", 1);
+        return 0;
+    }
+    if (argumentCount == 2 && TextEquals(argument1, TextOf("update"))) {
+        return UpdateCommand(settings, programPath);
+    }
+    constexpr Text usage = TextOf("usage: fwstack --version | update\n");
+    WriteErr(usage.bytes, usage.length);
+    return 2;
+}

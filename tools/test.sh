@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds both trees and runs every test.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash tools/setup.sh
+bash tools/build.sh
+status=0
+ctest --test-dir build/native --output-on-failure -j 2 || status=1
+ctest --test-dir build/windows --output-on-failure || status=1
+WINEPREFIX="$top/build/windows/wineprefix" wineserver -k 2>/dev/null || true
+exit $status
