@@ -1,0 +1,221 @@
+// The HTTP GET of the update engine: one synchronous WinHTTP request per call.
+#include <windows.h>
+#include <winhttp.h>
+
+#include "base/bytes.h"
+#include "info/update_url.h"
+#include "net/http_get.h"
+#include "net/http_seams.h"
+
+#ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
+#define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
+#endif
+
+HttpSeams g_httpSeams;
+
+namespace {
+
+constexpr u64 WideCapacity = 2100;  // units, terminator included
+constexpr DWORD PieceSize = 65536;
+
+struct WideText {
+    WCHAR units[WideCapacity];
+};
+
+struct HttpHandles {
+    HINTERNET session;
+    HINTERNET connection;
+    HINTERNET request;
+};
+
+// Each byte becomes one unit of the same value; at most 2099 bytes are taken.
+void WidenAscii(const char* bytes, u64 n, WideText* out) {
+    if (n > WideCapacity - 1) {
+        n = WideCapacity - 1;
+    }
+    for (u64 i = 0; i < n; ++i) {
+        out->units[i] = static_cast<WCHAR>(static_cast<u8>(bytes[i]));
+    }
+    out->units[n] = 0;
+}
+
+HINTERNET OpenSession(const WCHAR* agent, DWORD accessType) {
+    if (g_httpSeams.winHttpOpen) {
+        return g_httpSeams.winHttpOpen(agent, accessType, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    return WinHttpOpen(agent, accessType, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+BOOL WritePiece(HANDLE file, const void* data, DWORD size, DWORD* written) {
+    if (g_httpSeams.writeFile) {
+        return g_httpSeams.writeFile(file, data, size, written, nullptr);
+    }
+    return WriteFile(file, data, size, written, nullptr);
+}
+
+bool Fail(HttpResult* result, HttpStage stage) {
+    result->stage = static_cast<u32>(stage);
+    result->systemError = GetLastError();
+    return false;
+}
+
+// Opens, connects, sends and reads the status. On false the handles opened so
+// far are left in handles for HttpClose.
+bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLength,
+                      HttpHandles* handles, HttpResult* result) {
+    handles->session = nullptr;
+    handles->connection = nullptr;
+    handles->request = nullptr;
+    *result = HttpResult{};
+
+    UrlParts parts{};
+    if (!ParseUpdateUrl(url, urlLength, (settings.options & AllowLocalHttp) != 0, &parts)) {
+        result->stage = static_cast<u32>(HttpStage::Address);
+        return false;
+    }
+
+    WideText text;
+    WidenAscii(settings.productName.bytes, settings.productName.length, &text);
+    handles->session = OpenSession(text.units, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY);
+    if (!handles->session) {
+        // NOTE: systems before Windows 8.1 refuse the automatic-proxy type.
+        handles->session = OpenSession(text.units, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
+    }
+    if (!handles->session) {
+        return Fail(result, HttpStage::Session);
+    }
+    if (!WinHttpSetTimeouts(handles->session, 15000, 15000, 30000, 30000)) {
+        return Fail(result, HttpStage::Session);
+    }
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!WinHttpSetOption(handles->session, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+                          sizeof(redirectPolicy))) {
+        return Fail(result, HttpStage::Session);
+    }
+
+    WidenAscii(url + parts.hostStart, parts.hostEnd - parts.hostStart, &text);
+    handles->connection =
+        WinHttpConnect(handles->session, text.units, static_cast<INTERNET_PORT>(parts.port), 0);
+    if (!handles->connection) {
+        return Fail(result, HttpStage::Connection);
+    }
+
+    WideText verb;
+    WidenAscii("GET", 3, &verb);
+    WidenAscii(url + parts.pathStart, urlLength - parts.pathStart, &text);
+    handles->request = WinHttpOpenRequest(handles->connection, verb.units, text.units, nullptr,
+                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                          parts.secure ? WINHTTP_FLAG_SECURE : 0);
+    if (!handles->request) {
+        return Fail(result, HttpStage::Connection);
+    }
+    DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION;
+    if (!WinHttpSetOption(handles->request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
+                          sizeof(disabled))) {
+        return Fail(result, HttpStage::Session);
+    }
+
+    if (!WinHttpSendRequest(handles->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return Fail(result, HttpStage::Exchange);
+    }
+    if (!WinHttpReceiveResponse(handles->request, nullptr)) {
+        return Fail(result, HttpStage::Exchange);
+    }
+
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    if (!WinHttpQueryHeaders(handles->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return Fail(result, HttpStage::Response);
+    }
+    result->status = status;
+    return true;
+}
+
+// Reads the body into buffer[0, capacity) when file is null, else writes it
+// to file. The length is learnt only from the end of the data.
+bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE file, u64 maxBytes,
+                  HttpResult* result) {
+    u8 scratch[PieceSize];
+    for (;;) {
+        void* target = scratch;
+        DWORD size = PieceSize;
+        if (!file) {
+            u64 room = capacity - result->bytes;
+            if (room == 0) {
+                u8 probe = 0;
+                DWORD probed = 0;
+                if (!WinHttpReadData(handles.request, &probe, 1, &probed)) {
+                    return Fail(result, HttpStage::Response);
+                }
+                if (probed == 0) {
+                    return true;
+                }
+                result->stage = static_cast<u32>(HttpStage::TooLarge);
+                return false;
+            }
+            target = buffer + result->bytes;
+            size = room < PieceSize ? static_cast<DWORD>(room) : PieceSize;
+        }
+
+        DWORD received = 0;
+        if (!WinHttpReadData(handles.request, target, size, &received)) {
+            return Fail(result, HttpStage::Response);
+        }
+        if (received == 0) {
+            return true;
+        }
+        result->bytes += received;
+        if (result->bytes > maxBytes) {
+            result->stage = static_cast<u32>(HttpStage::TooLarge);
+            return false;
+        }
+        if (file) {
+            DWORD written = 0;
+            if (!WritePiece(file, scratch, received, &written) || written != received) {
+                return Fail(result, HttpStage::FileWrite);
+            }
+        }
+    }
+}
+
+// Closes request, connection and session; the caller's last error survives.
+void HttpClose(HttpHandles* handles) {
+    DWORD error = GetLastError();
+    if (handles->request) {
+        WinHttpCloseHandle(handles->request);
+    }
+    if (handles->connection) {
+        WinHttpCloseHandle(handles->connection);
+    }
+    if (handles->session) {
+        WinHttpCloseHandle(handles->session);
+    }
+    handles->request = nullptr;
+    handles->connection = nullptr;
+    handles->session = nullptr;
+    SetLastError(error);
+}
+
+}  // namespace
+
+bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
+                     u64 capacity, HttpResult* result) {
+    HttpHandles handles{};
+    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result) &&
+              HttpReadBody(handles, buffer, capacity, nullptr, capacity, result);
+    HttpClose(&handles);
+    return ok;
+}
+
+bool HttpGetToFile(const UpdateSettings& settings, const char* url, u64 urlLength,
+                   const UpdatePaths& paths, u64 maxBytes, HttpResult* result) {
+    HttpHandles handles{};
+    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result) &&
+              HttpReadBody(handles, nullptr, 0, paths.downloadHandle, maxBytes, result);
+    HttpClose(&handles);
+    return ok;
+}
