@@ -78,3 +78,9 @@ foreach(test_file ${E2E_TESTS})
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
       ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR}")
 endforeach()
+
+# The product itself: imports, version resource, reproducible bytes.
+add_test(NAME build.product COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/check_product.py
+         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION})
+add_test(NAME build.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/reproducible.sh
+         ${CMAKE_SOURCE_DIR} $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} ${FWSTACK_UPDATE_SERVER})
