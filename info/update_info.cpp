@@ -1,0 +1,129 @@
+// The update information document: five strict "key value\n" lines and their parser.
+#include "info/update_info.h"
+
+#include "base/bytes.h"
+#include "info/update_url.h"
+
+namespace {
+
+constexpr u8 BadDigit = 16;  // any set bit at 16 or above marks a non-digit
+
+struct HexTable {
+    u8 value[256];
+};
+
+constexpr HexTable MakeHexTable() {
+    HexTable table = {};
+    for (u32 i = 0; i < 256; ++i) table.value[i] = BadDigit;
+    for (u32 i = 0; i < 10; ++i) table.value['0' + i] = static_cast<u8>(i);
+    for (u32 i = 0; i < 6; ++i) table.value['a' + i] = static_cast<u8>(10 + i);
+    return table;
+}
+
+constexpr HexTable HexDigits = MakeHexTable();
+static_assert(HexDigits.value[u8{'f'}] == 15 && HexDigits.value[u8{'F'}] == BadDigit);
+
+constexpr u64 MaxKeyLength = 64;
+constexpr char LatestSuffix[] = "-latest";
+constexpr u64 LatestSuffixLength = sizeof(LatestSuffix) - 1;
+constexpr u64 MaxFileNameLength = 255;
+
+template <u64 N>
+u64 ReadLine(const char* text, u64 length, u64 lineStart, const char (&key)[N], TextSpan* value) {
+    return ReadKeyLine(text, length, lineStart, key, N - 1, value);
+}
+
+}  // namespace
+
+UpdateInfo FreshUpdateInfo() {
+    UpdateInfo info = {};
+    info.version = FreshVersion();
+    return info;
+}
+
+u64 ReadKeyLine(const char* text, u64 length, u64 lineStart, const char* key, u64 keyLength,
+                TextSpan* value) {
+    *value = TextSpan{0, 0};
+    if (lineStart > length || keyLength >= length - lineStart) return NoLine;
+    const u64 a = lineStart + keyLength + 1;
+    if (!BytesEqual(text + lineStart, key, keyLength) || text[lineStart + keyLength] != ' ') {
+        return NoLine;
+    }
+    u64 i = a;
+    while (i < length && text[i] != '\n' && text[i] != ' ') ++i;
+    if (i == a || i == length || text[i] != '\n') return NoLine;
+    *value = TextSpan{a, i};
+    return i + 1;
+}
+
+bool DecodeSha256Hex(const char* value, u64 valueLength, u8 out[32]) {
+    if (valueLength != 64) return false;
+    u8 digest[32];
+    u8 seen = 0;
+    for (u32 i = 0; i < 32; ++i) {
+        const u8 high = HexDigits.value[static_cast<u8>(value[2 * i])];
+        const u8 low = HexDigits.value[static_cast<u8>(value[2 * i + 1])];
+        seen = static_cast<u8>(seen | high | low);
+        digest[i] = static_cast<u8>((high << 4) | low);
+    }
+    if (seen >= BadDigit) return false;
+    CopyBytes(out, digest, sizeof(digest));
+    return true;
+}
+
+bool IsNameByte(u8 byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+           (byte >= '0' && byte <= '9') || byte == '.' || byte == '-' || byte == '_';
+}
+
+bool IsFileName(const char* value, u64 valueLength) {
+    if (valueLength == 0 || valueLength > MaxFileNameLength) return false;
+    for (u64 i = 0; i < valueLength; ++i) {
+        if (!IsNameByte(static_cast<u8>(value[i]))) return false;
+    }
+    return true;
+}
+
+bool ParseUpdateInfo(const char* text, u64 length, const char* programName,
+                     u64 programNameLength, bool allowLocalHttp, UpdateInfo* out) {
+    *out = FreshUpdateInfo();
+    if (programNameLength > MaxKeyLength - LatestSuffixLength) return false;
+    char firstKey[MaxKeyLength];
+    CopyBytes(firstKey, programName, programNameLength);
+    CopyBytes(firstKey + programNameLength, LatestSuffix, LatestSuffixLength);
+
+    TextSpan value = {0, 0};
+    u64 p = ReadKeyLine(text, length, 0, firstKey, programNameLength + LatestSuffixLength, &value);
+    if (p == NoLine || value.end - value.start != 1 || text[value.start] != '1') return false;
+
+    p = ReadLine(text, length, p, "version", &out->versionText);
+    if (p == NoLine) return false;
+    const TextSpan v = out->versionText;
+    if (!ParseVersion(text + v.start, v.end - v.start, &out->version) ||
+        out->version.prerelease != NoPrerelease) {
+        return false;
+    }
+
+    p = ReadLine(text, length, p, "file", &out->file);
+    if (p == NoLine) return false;
+    const TextSpan f = out->file;
+    const u64 fileLength = f.end - f.start;
+    if (!IsFileName(text + f.start, fileLength)) return false;
+
+    p = ReadLine(text, length, p, "sha256", &value);
+    if (p == NoLine || !DecodeSha256Hex(text + value.start, value.end - value.start, out->sha256)) {
+        return false;
+    }
+
+    p = ReadLine(text, length, p, "url", &out->url);
+    if (p == NoLine) return false;
+    const TextSpan u = out->url;
+    const u64 urlLength = u.end - u.start;
+    UrlParts parts = {};
+    if (!ParseUpdateUrl(text + u.start, urlLength, allowLocalHttp, &parts)) return false;
+    if (urlLength <= fileLength) return false;
+    if (text[u.end - fileLength - 1] != '/') return false;
+    if (!BytesEqual(text + u.end - fileLength, text + f.start, fileLength)) return false;
+    // Whatever follows the fifth line is not examined.
+    return true;
+}
