@@ -1,0 +1,33 @@
+# End to end: a signed 0.0.2 program updates itself to a signed 0.0.3 over HTTPS.
+import os
+import unittest
+
+import e2e_support as e2e
+
+
+class SelfUpdate(e2e.E2ETestCase):
+
+    def test_update_replaces_the_program_and_the_next_start_tidies_up(self):
+        previous = e2e.read(self.install(e2e.release("fwstack-0.0.2.exe")))
+        new_release = e2e.release("fwstack-0.0.3.exe")
+        doc = self.announce("0.0.3", new_release)
+        self.start_server()
+
+        self.assertEqual(self.run_program("update"), (0, b"fwstack updated to 0.0.3\n", b""))
+        self.assertEqual(e2e.read(self.program), e2e.read(new_release))
+        self.assertEqual(e2e.read(self.program + ".old"), previous)
+        self.assertEqual(e2e.read(self.program + ".latest"), doc)
+        self.assertEqual(self.folder_files(),
+                         ["fwstack.exe", "fwstack.exe.latest", "fwstack.exe.old"])
+        self.assertIn("/downloads/fwstack/fwstack-0.0.3.exe", self.requests())
+
+        self.assertEqual(self.run_program("--version"), (0, b"fwstack 0.0.3\n", b""))
+        self.assertEqual(self.folder_files(), ["fwstack.exe"])
+
+        self.assertEqual(self.run_program("update"),
+                         (0, b"fwstack 0.0.3 is up to date\n", b""))
+        self.assertEqual(e2e.read(self.program), e2e.read(new_release))
+
+
+if __name__ == "__main__":
+    unittest.main()
