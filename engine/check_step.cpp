@@ -1,0 +1,56 @@
+// The check step: fetch and parse the update information, then compare versions.
+#include "base/bytes.h"
+#include "engine/run.h"
+#include "info/update_info.h"
+#include "info/update_url.h"
+#include "info/version.h"
+#include "net/http_get.h"
+
+namespace {
+void FailRun(UpdateRun* run, u32 code) {
+    run->state = Failed;
+    run->error = code;
+}
+}  // namespace
+
+void CheckStep(const UpdateSettings& settings, UpdateRun* run) {
+    if (run->state != Initial) {
+        FailRun(run, StepsOutOfOrder);
+        return;
+    }
+    bool allowLocalHttp = (settings.options & AllowLocalHttp) != 0;
+
+    FillBytes(&run->transfer, 0, sizeof run->transfer);
+    bool got = HttpGetToBuffer(settings, settings.updateInfoAddress.bytes,
+                               settings.updateInfoAddress.length, run->document,
+                               DocumentCapacity, &run->transfer);
+    // A redirect or any status but 200 is as good as no document.
+    if (!got || run->transfer.stage != 0 || run->transfer.status != 200 ||
+        run->transfer.bytes > DocumentCapacity) {
+        FailRun(run, InfoNotDelivered);
+        return;
+    }
+    run->documentLength = run->transfer.bytes;
+
+    const char* document = reinterpret_cast<const char*>(run->document);
+    UpdateInfo info = FreshUpdateInfo();
+    if (!ParseUpdateInfo(document, run->documentLength, settings.programName.bytes,
+                         settings.programName.length, allowLocalHttp, &info)) {
+        FailRun(run, InfoMalformed);
+        return;
+    }
+    run->info = info;
+    run->available = info.version;
+
+    // The server rule goes first, so an announcement that points elsewhere is
+    // never taken for "up to date".
+    bool same = SameUpdateServer(settings.updateInfoAddress.bytes,
+                                 settings.updateInfoAddress.length, document + info.url.start,
+                                 info.url.end - info.url.start, allowLocalHttp);
+    bool newer = IsNewerVersion(run->available, run->installed);
+    if (!same) {
+        FailRun(run, DownloadNotOnServer);
+        return;
+    }
+    run->state = newer ? Available : UpToDate;
+}
