@@ -20,7 +20,7 @@ def plain(case):
 def sidecar(name, suffix, text):
     def arrange(case):
         plain(case)
-        e2e.write(case.served(name) + suffix, text)
+        e2e.write(case.served(name) + suffix, text.encode())
     return arrange
 
 
