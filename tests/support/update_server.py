@@ -170,7 +170,12 @@ class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         except (ssl.SSLError, OSError):
             pass
         finally:
+            # NOTE: a blocking unwrap() waits for the client's close_notify,
+            # and a client still waiting for the rest of a cut-short body
+            # never sends it. Without blocking, the close_notify goes out and
+            # the connection closes at once.
             try:
+                secure.settimeout(0.0)
                 secure.unwrap()
             except (ssl.SSLError, OSError, ValueError):
                 pass
