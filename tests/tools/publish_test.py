@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""fwstack-publish: the document it writes for a release file, and its refusals."""
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = None
+BASE = "https://localhost:47443/downloads/fwstack/"
+
+
+def synthetic_release(ms=(1 << 16) | 4, ls=(2 << 16) | 7, fixed_info=True):
+    """A PE32+ layout: DOS header, PE signature, two sections, the version
+    block inside .rsrc at an aligned offset. Enough for the header walk."""
+    head = bytearray(4096)
+    head[0:2] = b"MZ"
+    pe = 0x80
+    struct.pack_into("<I", head, 60, pe)
+    head[pe:pe + 4] = b"PE\0\0"
+    optional = 240
+    struct.pack_into("<HH", head, pe + 4, 0x8664, 2)
+    struct.pack_into("<H", head, pe + 20, optional)
+    sections = pe + 24 + optional
+    rsrc_offset, rsrc_size = 0x1000, 0x200
+    head[sections:sections + 8] = b".text\0\0\0"
+    struct.pack_into("<II", head, sections + 16, 0, 0)
+    head[sections + 40:sections + 48] = b".rsrc\0\0\0"
+    struct.pack_into("<II", head, sections + 56, rsrc_size, rsrc_offset)
+    rsrc = bytearray(rsrc_size)
+    rsrc[0:32] = b"V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0_\0I\0N\0F\0O\0\0\0"
+    if fixed_info:
+        struct.pack_into("<IIII", rsrc, 0x28, 0xFEEF04BD, 0x00010000, ms, ls)
+    return bytes(head) + bytes(rsrc)
+
+
+class PublishTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def write(self, name, data):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def run_tool(self, *args):
+        return subprocess.run([TOOL, *args], capture_output=True, timeout=30)
+
+    def test_writes_the_five_lines_for_a_release(self):
+        data = synthetic_release()
+        release = self.write("fwstack.exe", data)
+        result = self.run_tool(release, BASE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        expected = ("fwstack-latest 1\n"
+                    "version 1.4.2\n"
+                    "file fwstack.exe\n"
+                    f"sha256 {hashlib.sha256(data).hexdigest()}\n"
+                    f"url {BASE}fwstack.exe\n")
+        self.assertEqual(result.stdout.decode("ascii"), expected)
+
+    def test_writes_the_output_file_when_named(self):
+        data = synthetic_release(ms=(0 << 16) | 0, ls=(3 << 16) | 0)
+        release = self.write("fwstack-0.0.3.exe", data)
+        out = os.path.join(self.dir.name, "latest.txt")
+        result = self.run_tool(release, BASE, out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, b"")
+        with open(out, "rb") as f:
+            lines = f.read().decode("ascii").split("\n")
+        self.assertEqual(lines, ["fwstack-latest 1", "version 0.0.3", "file fwstack-0.0.3.exe",
+                                 "sha256 " + hashlib.sha256(data).hexdigest(),
+                                 "url " + BASE + "fwstack-0.0.3.exe", ""])
+
+    def test_local_http_only_on_the_loopback_address(self):
+        release = self.write("fwstack.exe", synthetic_release())
+        local = self.run_tool(release, "http://127.0.0.1:8080/downloads/fwstack/")
+        self.assertEqual(local.returncode, 0, local.stderr)
+        self.assertIn(b"url http://127.0.0.1:8080/downloads/fwstack/fwstack.exe\n", local.stdout)
+        remote = self.run_tool(release, "http://example.com/downloads/fwstack/")
+        self.assertEqual(remote.returncode, 1)
+        self.assertEqual(remote.stdout, b"")
+        self.assertNotEqual(remote.stderr, b"")
+
+    def test_refuses_files_the_updater_would_refuse(self):
+        cases = [
+            ("no version block", "fwstack.exe", synthetic_release(fixed_info=False)),
+            ("not a PE file", "fwstack.exe", b"MZ" + bytes(200)),
+            ("empty file", "fwstack.exe", b""),
+            ("blank in the name", "fw stack.exe", synthetic_release()),
+            ("plus in the name", "fw+stack.exe", synthetic_release()),
+        ]
+        for rule, name, data in cases:
+            with self.subTest(rule):
+                result = self.run_tool(self.write(name, data), BASE)
+                self.assertEqual(result.returncode, 1, rule)
+                self.assertEqual(result.stdout, b"", rule)
+                self.assertNotEqual(result.stderr, b"", rule)
+        missing = self.run_tool(os.path.join(self.dir.name, "absent.exe"), BASE)
+        self.assertEqual(missing.returncode, 1)
+
+    def test_bad_arguments_give_usage_and_exit_2(self):
+        release = self.write("fwstack.exe", synthetic_release())
+        for args in ([], [release], [release, BASE.rstrip("/")],
+                     [release, BASE, os.path.join(self.dir.name, "o.txt"), "extra"]):
+            with self.subTest(args=args):
+                result = self.run_tool(*args)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(b"usage", result.stderr)
+                self.assertEqual(result.stdout, b"")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit("usage: publish_test.py <path of fwstack-publish>")
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
