@@ -36,7 +36,14 @@ add_executable(launch tests/support/launch.cpp)
 foreach(helper install_ca launch)
   target_link_options(${helper} PRIVATE -static -municode)
   target_compile_definitions(${helper} PRIVATE UNICODE _UNICODE)
+  target_compile_options(${helper} PRIVATE ${WARNINGS})
 endforeach()
+
+# The test server itself, over HTTP and over HTTPS with the assets' certificate.
+add_test(NAME support.update_server
+         COMMAND ${CMAKE_COMMAND} -E env FWSTACK_ASSETS=${ASSETS}
+                 python3 ${CMAKE_SOURCE_DIR}/tests/support/update_server_test.py)
+set_tests_properties(support.update_server PROPERTIES FIXTURES_REQUIRED assets)
 
 # The throwaway PKI, the signed releases, and the CA in the prefix's Root store.
 add_test(NAME assets
