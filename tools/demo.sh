@@ -20,8 +20,12 @@ cmake -S . -B "$root/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFWSTACK_TEST
 cmake --build "$root/windows" >/dev/null
 
 step "Making the throwaway PKI and the signed releases"
-ctest --test-dir "$root/windows" -R '^assets$' --output-on-failure >/dev/null
-echo "done"
+if ctest --test-dir "$root/windows" -R '^assets$' --output-on-failure >"$root/assets.log" 2>&1; then
+  echo "done"
+else
+  cat "$root/assets.log" >&2
+  exit 1
+fi
 
 build=$(cd "$root/windows" && pwd)
 assets=$build/assets
