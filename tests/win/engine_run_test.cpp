@@ -218,6 +218,8 @@ TEST_F(EngineTest, DriveRunLeavesAFailedInitialisationAlone) {
     EXPECT_EQ(DriveRun(settings_, &run_), 1u);
     EXPECT_EQ(run_.state, Failed);
     EXPECT_EQ(RequestLog().find(served_), std::string::npos);
+    ExpectNoSiblings();
+    ExpectProgramUnchanged();
 }
 
 TEST_F(EngineTest, DriveRunEndsReadOnlyWithoutSwapping) {

@@ -120,6 +120,7 @@ TEST_F(EngineTest, FetchStepAcceptsABodyOfExactlyTheCapAndRefusesOneMore) {
     FetchStep(settings_, &run_);
     EXPECT_EQ(run_.error, 11u);
     EXPECT_FALSE(FileExists(Sibling(L".download")));
+    ExpectProgramUnchanged();
 
     settings_.maxDownloadSize = release_.size();
     std::memset(&run_, 0, sizeof run_);
