@@ -25,9 +25,11 @@ std::string Join(const std::vector<std::string>& lines) {
     return text;
 }
 
+// Parses an exact-size heap copy, so that the sanitizers catch a read past the end.
 bool Parse(const std::string& text, UpdateInfo* info, const std::string& program = "fwstack",
            bool allowLocalHttp = false) {
-    return ParseUpdateInfo(text.data(), text.size(), program.data(), program.size(),
+    const std::vector<char> exact(text.begin(), text.end());
+    return ParseUpdateInfo(exact.data(), exact.size(), program.data(), program.size(),
                            allowLocalHttp, info);
 }
 
@@ -242,6 +244,11 @@ TEST(ReadKeyLine, ReturnsTheValueSpanAndTheNextLine) {
     // A key line that runs exactly to the end of the text has no line feed.
     EXPECT_EQ(ReadKeyLine("ab ", 3, 0, "ab", 2, &span), NoLine);
     EXPECT_EQ(ReadKeyLine("ab x", 4, 0, "ab", 2, &span), NoLine);
+    // A blank ends the value; only a line feed may follow it.
+    EXPECT_EQ(ReadKeyLine("ab x y\n", 7, 0, "ab", 2, &span), NoLine);
+    EXPECT_EQ(ReadKeyLine("ab x \n", 6, 0, "ab", 2, &span), NoLine);
+    EXPECT_EQ(ReadKeyLine("ab  x\n", 6, 0, "ab", 2, &span), NoLine);
+    EXPECT_EQ(ReadKeyLine("abx\n", 4, 0, "ab", 2, &span), NoLine);
 }
 
 TEST(DecodeSha256Hex, DecodesOnlyLowerCaseDigits) {
@@ -257,16 +264,18 @@ TEST(DecodeSha256Hex, DecodesOnlyLowerCaseDigits) {
 
 TEST(DecodeSha256Hex, RefusesAnyOtherDigitAndLeavesTheOutBytes) {
     std::vector<std::string> bad = {Digest.substr(0, 63), Digest + "0", ""};
-    // Every byte that is not 0-9 or a-f, in the first and in the last position.
-    for (int c = 0; c < 256; ++c) {
-        const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-        if (digit) continue;
-        std::string first = Digest;
-        first[0] = static_cast<char>(c);
-        bad.push_back(first);
-        std::string last = Digest;
-        last[63] = static_cast<char>(c);
-        bad.push_back(last);
+    // Every byte that is not 0-9 or a-f, first and last, among mixed digits and among zeros.
+    for (const std::string& base : {Digest, std::string(64, '0')}) {
+        for (int c = 0; c < 256; ++c) {
+            const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+            if (digit) continue;
+            std::string first = base;
+            first[0] = static_cast<char>(c);
+            bad.push_back(first);
+            std::string last = base;
+            last[63] = static_cast<char>(c);
+            bad.push_back(last);
+        }
     }
     for (const std::string& value : bad) {
         u8 out[32];

@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "info/update_url.h"
 
 namespace {
 
+// Parses an exact-size heap copy, so that the sanitizers catch a read past the end.
 bool Parse(const std::string& url, bool allowLocalHttp, UrlParts* parts) {
-    return ParseUpdateUrl(url.data(), url.size(), allowLocalHttp, parts);
+    const std::vector<char> exact(url.begin(), url.end());
+    return ParseUpdateUrl(exact.data(), exact.size(), allowLocalHttp, parts);
 }
 
 struct Split {
@@ -138,7 +141,10 @@ TEST(ParsePort, AcceptsOneTo65535WithoutLeadingZero) {
 }
 
 bool Same(const std::string& a, const std::string& b, bool allowLocalHttp = false) {
-    return SameUpdateServer(a.data(), a.size(), b.data(), b.size(), allowLocalHttp);
+    const std::vector<char> first(a.begin(), a.end());
+    const std::vector<char> second(b.begin(), b.end());
+    return SameUpdateServer(first.data(), first.size(), second.data(), second.size(),
+                            allowLocalHttp);
 }
 
 TEST(SameUpdateServer, ComparesSchemeHostAndPortNotPath) {
