@@ -1,13 +1,12 @@
 // The process's command line, narrowed to bytes, in process-heap blocks.
-#include <windows.h>
-
 #include "app/arguments.h"
 #include "app/command_line.h"
+#include "platform/system_win32.h"
 
 namespace {
 
 char* AllocateBytes(u64 n) {
-    return static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(n)));
+    return static_cast<char*>(Sys(HeapAlloc)(Sys(GetProcessHeap)(), 0, static_cast<SIZE_T>(n)));
 }
 
 }  // namespace
@@ -15,13 +14,13 @@ char* AllocateBytes(u64 n) {
 void ReleaseText(Text text) {
     if (text.bytes == nullptr) return;
     // Freeing never changes an error that a caller may still read.
-    DWORD saved = GetLastError();
-    HeapFree(GetProcessHeap(), 0, const_cast<char*>(text.bytes));
-    SetLastError(saved);
+    DWORD saved = Sys(GetLastError)();
+    Sys(HeapFree)(Sys(GetProcessHeap)(), 0, const_cast<char*>(text.bytes));
+    Sys(SetLastError)(saved);
 }
 
 Text NarrowCommandLine() {
-    const wchar_t* wide = GetCommandLineW();
+    const wchar_t* wide = Sys(GetCommandLineW)();
     u64 n = 0;
     while (wide[n] != 0) n += 1;
     char* block = AllocateBytes(n + 1);

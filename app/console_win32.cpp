@@ -1,20 +1,15 @@
 // Raw byte output on the standard handles with WriteFile.
-#include <windows.h>
-
 #include "app/console.h"
+#include "platform/system_win32.h"
 
 void WriteStd(u32 handleNumber, const char* bytes, u64 n) {
-    HANDLE handle = GetStdHandle(static_cast<DWORD>(handleNumber));
+    HANDLE handle = Sys(GetStdHandle)(static_cast<DWORD>(handleNumber));
     u64 done = 0;
     while (done < n) {
         u64 rest = n - done;
         DWORD chunk = static_cast<DWORD>(rest > 0x40000000u ? 0x40000000u : rest);
         DWORD written = 0;
-        if (!WriteFile(handle, bytes + done, chunk, &written, nullptr) || written == 0) return;
+        if (!Sys(WriteFile)(handle, bytes + done, chunk, &written, nullptr) || written == 0) return;
         done += written;
     }
 }
-
-void WriteOut(const char* bytes, u64 n) { WriteStd(StdOutputHandle, bytes, n); }
-
-void WriteErr(const char* bytes, u64 n) { WriteStd(StdErrorHandle, bytes, n); }

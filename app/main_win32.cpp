@@ -1,11 +1,10 @@
 // The entry point: settings, clean-up, command line, dispatch, ExitProcess.
-#include <windows.h>
-
 #include "app/arguments.h"
 #include "app/commands.h"
 #include "base/bytes.h"
 #include "engine/deployment.h"
 #include "engine/settings.h"
+#include "platform/system_win32.h"
 
 extern "C" void EntryPoint() {
     UpdateSettings settings;
@@ -17,5 +16,5 @@ extern "C" void EntryPoint() {
     Text argument1 = ArgumentAt(1);
     // argument1 is not released: the process ends right after.
     u32 code = DispatchCommand(settings, noPath, count, argument1);
-    ExitProcess(code);
+    Sys(ExitProcess)(code);
 }

@@ -5,30 +5,29 @@ include(GoogleTest)
 
 set(SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
-add_library(fwstack_core STATIC ${CORE_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+add_library(fwstack_core STATIC ${CORE_SOURCES})
 target_include_directories(fwstack_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwstack_core PRIVATE ${WARNINGS})
-target_compile_definitions(fwstack_core PRIVATE
-    FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
 
 # The publishing tool uses the same core, without sanitizers.
 add_executable(fwstack-publish tools/publish/publish.cpp)
 target_link_libraries(fwstack-publish PRIVATE fwstack_core)
 target_compile_options(fwstack-publish PRIVATE ${WARNINGS})
+fwstack_deployment(fwstack-publish "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
 
 if(FWSTACK_TESTS)
-  add_library(fwstack_core_checked STATIC ${CORE_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+  add_library(fwstack_core_checked STATIC ${CORE_SOURCES})
   target_include_directories(fwstack_core_checked PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_options(fwstack_core_checked PRIVATE ${WARNINGS} ${SANITIZERS})
-  target_compile_definitions(fwstack_core_checked PRIVATE
-      FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
   target_link_options(fwstack_core_checked PUBLIC ${SANITIZERS})
 
-  add_executable(core_tests ${UNIT_TEST_SOURCES})
+  # The engine, the steps and the commands natively, on a fake of the system
+  # layer behind the same headers.
+  file(GLOB FAKE_PLATFORM_SOURCES CONFIGURE_DEPENDS tests/native/*.cpp)
+  add_executable(core_tests ${UNIT_TEST_SOURCES} ${FAKE_PLATFORM_SOURCES})
   target_link_libraries(core_tests PRIVATE fwstack_core_checked GTest::gtest_main)
   target_compile_options(core_tests PRIVATE ${SANITIZERS})
-  target_compile_definitions(core_tests PRIVATE
-      FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+  fwstack_deployment(core_tests "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
   gtest_discover_tests(core_tests PROPERTIES ENVIRONMENT "FWSTACK_NATIVE=1")
 
   file(GLOB NATIVE_TOOL_TESTS CONFIGURE_DEPENDS tests/tools/*_test.py)

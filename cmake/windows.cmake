@@ -2,18 +2,21 @@
 # the Windows tests that CTest runs under Wine.
 enable_language(RC)
 
-file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS
-     app/*_win32.cpp engine/*_win32.cpp files/*_win32.cpp net/*_win32.cpp verify/*_win32.cpp)
-list(REMOVE_ITEM WIN32_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win32.cpp)
+# The entry point and the memory functions belong to the program alone.
+set(PROGRAM_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win32.cpp
+    ${CMAKE_SOURCE_DIR}/app/runtime_support_win32.cpp)
+list(REMOVE_ITEM WIN32_SOURCES ${PROGRAM_SOURCES})
 
 set(FREESTANDING -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-strict-aliasing
     -ffunction-sections -fdata-sections)
+# The program imports kernel32 alone and loads the others when it needs them;
+# test programs link them all.
 set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version)
 
 # Everything of the program but its deployment values, entry and resources,
 # compiled once; the product and the Windows tests take what they call.
-add_library(fwstack_objects STATIC ${CORE_SOURCES} ${WIN_ONLY_SOURCES} ${WIN32_SOURCES})
+add_library(fwstack_objects STATIC ${CORE_SOURCES} ${WIN32_SOURCES})
 target_include_directories(fwstack_objects PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwstack_objects PRIVATE ${WARNINGS} ${FREESTANDING})
 target_compile_definitions(fwstack_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
@@ -26,8 +29,7 @@ function(fwstack_program target output version server)
   set(FWSTACK_RC_ICON "${CMAKE_SOURCE_DIR}/app/fwstack.ico")
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
   configure_file(${CMAKE_SOURCE_DIR}/app/fwstack.rc.in ${rc} @ONLY)
-  set(sources ${CMAKE_SOURCE_DIR}/app/main_win32.cpp ${CMAKE_SOURCE_DIR}/engine/deployment.cpp
-      ${CMAKE_SOURCE_DIR}/app/runtime_support.cpp)
+  set(sources ${PROGRAM_SOURCES})
   if(NOT "NO_VERSION_RESOURCE" IN_LIST ARGN)
     list(APPEND sources ${rc})
   endif()
@@ -36,11 +38,10 @@ function(fwstack_program target output version server)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE
       $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} ${FREESTANDING}>)
-  target_compile_definitions(${target} PRIVATE
-      $<$<COMPILE_LANGUAGE:CXX>:FWSTACK_VERSION="${version}" FWSTACK_UPDATE_SERVER="${server}">)
+  fwstack_deployment(${target} "${version}" "${server}")
   target_link_options(${target} PRIVATE -nostdlib -e EntryPoint -Wl,--subsystem,console
       -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
-  target_link_libraries(${target} PRIVATE fwstack_objects ${SYSTEM_LIBS} gcc)
+  target_link_libraries(${target} PRIVATE fwstack_objects kernel32 gcc)
 endfunction()
 
 # The product.

@@ -53,10 +53,9 @@ add_test(NAME assets
 set_tests_properties(assets PROPERTIES FIXTURES_SETUP assets)
 
 # The core's unit tests, the same sources as natively.
-add_executable(core_tests ${UNIT_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+add_executable(core_tests ${UNIT_TEST_SOURCES})
 target_link_libraries(core_tests PRIVATE gtest_main fwstack_objects ${SYSTEM_LIBS})
-target_compile_definitions(core_tests PRIVATE
-    FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+fwstack_deployment(core_tests "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
 target_link_options(core_tests PRIVATE -static)
 add_test(NAME windows.core_tests COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV}
          ${WINE_RUN} $<TARGET_FILE:core_tests>)
@@ -64,10 +63,9 @@ add_test(NAME windows.core_tests COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV}
 # The Win32 layer against real files, a real local server and signed files.
 file(GLOB WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*.cpp)
 if(WIN_TEST_SOURCES)
-  add_executable(win_tests ${WIN_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/engine/deployment.cpp)
+  add_executable(win_tests ${WIN_TEST_SOURCES})
   target_link_libraries(win_tests PRIVATE gtest_main fwstack_objects ${SYSTEM_LIBS})
-  target_compile_definitions(win_tests PRIVATE
-      FWSTACK_VERSION="${FWSTACK_VERSION}" FWSTACK_UPDATE_SERVER="${FWSTACK_UPDATE_SERVER}")
+  fwstack_deployment(win_tests "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
   target_link_options(win_tests PRIVATE -static)
   add_test(NAME windows.win_tests
            COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV} FWSTACK_ASSETS=${ASSETS}

@@ -1,6 +1,7 @@
 // The fetch step: download, verify and stage the announced release under the lock.
 #include "base/bytes.h"
 #include "engine/file_work.h"
+#include "engine/verify_file.h"
 #include "engine/run.h"
 #include "engine/update_lock.h"
 #include "engine/verdict.h"

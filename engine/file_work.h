@@ -1,10 +1,9 @@
-// The file work of the fetch and swap steps: creating, verifying, renaming.
+// The file work of the fetch and swap steps: creating, staging, recording, swapping.
 #pragma once
 
 #include "base/types.h"
 #include "engine/run.h"
 #include "engine/settings.h"
-#include "engine/verdict.h"
 #include "files/paths.h"
 #include "info/update_info.h"
 
@@ -14,18 +13,8 @@ enum CreateDownloadResult : u32 {
     CreateFailed = 2,
 };
 
-// Creates (or truncates) the .download sibling, kept open in paths with read
-// sharing only.
+// Creates the .download sibling, kept open in paths with read sharing only.
 u32 CreateDownloadFile(UpdatePaths* paths);
-
-// Digest, then signature and signer, then version; the first failure decides.
-u32 VerifyFile(const UpdateSettings& settings, const PathBuffer& path, void* file,
-               const u8 digest[32], const UpdateInfo& info, Version installed,
-               VerifyResult* result);
-
-// Renames the open file (opened with DELETE access), replacing any file of
-// the new name.
-bool RenameOpenFile(void* file, const PathBuffer& newPath);
 
 // Flushes the open download to disk and renames it to .new; closes the
 // handle whatever happens.

@@ -1,9 +1,8 @@
 // The installed version, read from the running program's version resource.
-#include <windows.h>
-
 #include "base/bytes.h"
 #include "files/installed_version.h"
 #include "files/paths.h"
+#include "platform/system_win32.h"
 
 namespace {
 constexpr DWORD MaxVersionBlock = 16384;
@@ -21,19 +20,21 @@ bool ReadInstalledVersion(Version* out) {
     FillBytes(&program, 0, sizeof(program));
     if (!GetProgramPath(&program)) return false;
     const wchar_t* path = reinterpret_cast<const wchar_t*>(program.text);
+    // Without version.dll the version is as unknown as without a resource.
+    if (!SystemDllReady(VersionDll)) return false;
 
     DWORD handleWord = 0;
-    DWORD size = GetFileVersionInfoSizeW(path, &handleWord);
+    DWORD size = Sys(GetFileVersionInfoSizeW)(path, &handleWord);
     if (size == 0 || size > MaxVersionBlock) return false;
 
     alignas(8) u8 block[MaxVersionBlock];
     FillBytes(block, 0, sizeof(block));
-    if (!GetFileVersionInfoW(path, 0, size, block)) return false;
+    if (!Sys(GetFileVersionInfoW)(path, 0, size, block)) return false;
 
     wchar_t root[2] = {L'\\', 0};
     void* fixed = nullptr;
     UINT fixedLength = 0;
-    if (!VerQueryValueW(block, root, &fixed, &fixedLength)) return false;
+    if (!Sys(VerQueryValueW)(block, root, &fixed, &fixedLength)) return false;
     if (fixed == nullptr || fixedLength < 16) return false;
 
     const u8* info = static_cast<const u8*>(fixed);

@@ -35,3 +35,23 @@ void BuildSiblings(const PathBuffer& program, UpdatePaths* out) {
 bool IsValidHandle(void* handle) {
     return handle != nullptr && handle != reinterpret_cast<void*>(~static_cast<uintptr_t>(0));
 }
+
+bool PathsForRunningProgram(UpdatePaths* out) {
+    PathBuffer program;
+    FillBytes(&program, 0, sizeof(program));
+    bool found = GetProgramPath(&program);
+    BuildSiblings(program, out);
+    return found;
+}
+
+bool PathsForProgramFile(const char* bytes, u64 n, UpdatePaths* out) {
+    PathBuffer named;
+    FillBytes(&named, 0, sizeof(named));
+    AppendToPath(&named, bytes, n);
+    bool acceptable = n >= 1 && n <= MaxPathUnits;
+    PathBuffer full;
+    FillBytes(&full, 0, sizeof(full));
+    bool resolved = GetFullPath(named, &full);
+    BuildSiblings(full, out);
+    return acceptable && resolved;
+}

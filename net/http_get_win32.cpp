@@ -1,17 +1,12 @@
 // The HTTP GET of the update engine: one synchronous WinHTTP request per call.
-#include <windows.h>
-#include <winhttp.h>
-
 #include "base/bytes.h"
 #include "info/update_url.h"
 #include "net/http_get.h"
-#include "net/http_seams.h"
+#include "platform/system_win32.h"
 
 #ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
 #define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
 #endif
-
-HttpSeams g_httpSeams;
 
 namespace {
 
@@ -40,23 +35,12 @@ void WidenAscii(const char* bytes, u64 n, WideText* out) {
 }
 
 HINTERNET OpenSession(const WCHAR* agent, DWORD accessType) {
-    if (g_httpSeams.winHttpOpen) {
-        return g_httpSeams.winHttpOpen(agent, accessType, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0);
-    }
-    return WinHttpOpen(agent, accessType, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-}
-
-BOOL WritePiece(HANDLE file, const void* data, DWORD size, DWORD* written) {
-    if (g_httpSeams.writeFile) {
-        return g_httpSeams.writeFile(file, data, size, written, nullptr);
-    }
-    return WriteFile(file, data, size, written, nullptr);
+    return Sys(WinHttpOpen)(agent, accessType, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
 bool Fail(HttpResult* result, HttpStage stage) {
     result->stage = static_cast<u32>(stage);
-    result->systemError = GetLastError();
+    result->systemError = Sys(GetLastError)();
     return false;
 }
 
@@ -75,6 +59,12 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
         return false;
     }
 
+    // WinHTTP is loaded on first use; a system without it fails like a
+    // session that cannot be opened.
+    if (!SystemDllReady(WinHttpDll)) {
+        return Fail(result, HttpStage::Session);
+    }
+
     WideText text;
     WidenAscii(settings.productName.bytes, settings.productName.length, &text);
     handles->session = OpenSession(text.units, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY);
@@ -85,18 +75,18 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
     if (!handles->session) {
         return Fail(result, HttpStage::Session);
     }
-    if (!WinHttpSetTimeouts(handles->session, 15000, 15000, 30000, 30000)) {
+    if (!Sys(WinHttpSetTimeouts)(handles->session, 15000, 15000, 30000, 30000)) {
         return Fail(result, HttpStage::Session);
     }
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    if (!WinHttpSetOption(handles->session, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+    if (!Sys(WinHttpSetOption)(handles->session, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
                           sizeof(redirectPolicy))) {
         return Fail(result, HttpStage::Session);
     }
 
     WidenAscii(url + parts.hostStart, parts.hostEnd - parts.hostStart, &text);
     handles->connection =
-        WinHttpConnect(handles->session, text.units, static_cast<INTERNET_PORT>(parts.port), 0);
+        Sys(WinHttpConnect)(handles->session, text.units, static_cast<INTERNET_PORT>(parts.port), 0);
     if (!handles->connection) {
         return Fail(result, HttpStage::Connection);
     }
@@ -104,29 +94,29 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
     WideText verb;
     WidenAscii("GET", 3, &verb);
     WidenAscii(url + parts.pathStart, urlLength - parts.pathStart, &text);
-    handles->request = WinHttpOpenRequest(handles->connection, verb.units, text.units, nullptr,
+    handles->request = Sys(WinHttpOpenRequest)(handles->connection, verb.units, text.units, nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           parts.secure ? WINHTTP_FLAG_SECURE : 0);
     if (!handles->request) {
         return Fail(result, HttpStage::Connection);
     }
     DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION;
-    if (!WinHttpSetOption(handles->request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
+    if (!Sys(WinHttpSetOption)(handles->request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
                           sizeof(disabled))) {
         return Fail(result, HttpStage::Session);
     }
 
-    if (!WinHttpSendRequest(handles->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+    if (!Sys(WinHttpSendRequest)(handles->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         return Fail(result, HttpStage::Exchange);
     }
-    if (!WinHttpReceiveResponse(handles->request, nullptr)) {
+    if (!Sys(WinHttpReceiveResponse)(handles->request, nullptr)) {
         return Fail(result, HttpStage::Exchange);
     }
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
-    if (!WinHttpQueryHeaders(handles->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!Sys(WinHttpQueryHeaders)(handles->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                              WINHTTP_NO_HEADER_INDEX)) {
         return Fail(result, HttpStage::Response);
@@ -148,7 +138,7 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
             if (room == 0) {
                 u8 probe = 0;
                 DWORD probed = 0;
-                if (!WinHttpReadData(handles.request, &probe, 1, &probed)) {
+                if (!Sys(WinHttpReadData)(handles.request, &probe, 1, &probed)) {
                     return Fail(result, HttpStage::Response);
                 }
                 if (probed == 0) {
@@ -162,7 +152,7 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
         }
 
         DWORD received = 0;
-        if (!WinHttpReadData(handles.request, target, size, &received)) {
+        if (!Sys(WinHttpReadData)(handles.request, target, size, &received)) {
             return Fail(result, HttpStage::Response);
         }
         if (received == 0) {
@@ -175,7 +165,7 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
         }
         if (file) {
             DWORD written = 0;
-            if (!WritePiece(file, scratch, received, &written) || written != received) {
+            if (!Sys(WriteFile)(file, scratch, received, &written, nullptr) || written != received) {
                 return Fail(result, HttpStage::FileWrite);
             }
         }
@@ -184,20 +174,20 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
 
 // Closes request, connection and session; the caller's last error survives.
 void HttpClose(HttpHandles* handles) {
-    DWORD error = GetLastError();
+    DWORD error = Sys(GetLastError)();
     if (handles->request) {
-        WinHttpCloseHandle(handles->request);
+        Sys(WinHttpCloseHandle)(handles->request);
     }
     if (handles->connection) {
-        WinHttpCloseHandle(handles->connection);
+        Sys(WinHttpCloseHandle)(handles->connection);
     }
     if (handles->session) {
-        WinHttpCloseHandle(handles->session);
+        Sys(WinHttpCloseHandle)(handles->session);
     }
     handles->request = nullptr;
     handles->connection = nullptr;
     handles->session = nullptr;
-    SetLastError(error);
+    Sys(SetLastError)(error);
 }
 
 }  // namespace

@@ -12,18 +12,3 @@ bool LocateResourceSection(const u8* head, u64 count, u32* sizeOfRawData, u32* p
 // Scans section bytes at multiples of 4 for a VS_FIXEDFILEINFO (signature
 // 0xFEEF04BD, structure version 0x00010000); the first match wins.
 bool ScanFixedFileInfo(const u8* section, u64 count, u32* fileVersionMs, u32* fileVersionLs);
-
-// A bump allocator over one block of memory.
-struct Arena {
-    u8* base;
-    u64 used;
-    u64 capacity;
-};
-
-struct ByteSlice {
-    u8* bytes;
-    u64 length;
-};
-
-// size bytes aligned to alignment (a power of two); empty when it does not fit.
-ByteSlice ArenaAllocate(Arena* arena, u64 size, u64 alignment);

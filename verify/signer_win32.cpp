@@ -1,13 +1,7 @@
 // The Authenticode check of a file and the comparison of its signer's common name.
-#include <windows.h>
-#include <wincrypt.h>
-#include <wintrust.h>
-
 #include "base/bytes.h"
+#include "platform/system_win32.h"
 #include "verify/signer.h"
-#include "verify/signer_seams.h"
-
-SignerSeams g_signerSeams;
 
 namespace {
 
@@ -46,15 +40,14 @@ constexpr DWORD NameUnits = 128;
 LONG CallTrustProvider(GUID* action, TrustRequest* request) {
     // No interactive user: the window handle is all ones.
     HWND noWindow = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
-    if (g_signerSeams.winVerifyTrust) return g_signerSeams.winVerifyTrust(noWindow, action, request);
-    return WinVerifyTrust(noWindow, action, request);
+    return Sys(WinVerifyTrust)(noWindow, action, request);
 }
 
 // The leaf certificate of the first signer that the verify call left behind.
 PCCERT_CONTEXT SigningCertificate(HANDLE state) {
-    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+    CRYPT_PROVIDER_DATA* provider = Sys(WTHelperProvDataFromStateData)(state);
     if (provider == nullptr) return nullptr;
-    CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+    CRYPT_PROVIDER_SGNR* signer = Sys(WTHelperGetProvSignerFromChain)(provider, 0, FALSE, 0);
     if (signer == nullptr || signer->csCertChain < 1 || signer->pasCertChain == nullptr) {
         return nullptr;
     }
@@ -65,7 +58,7 @@ bool CommonNameEquals(PCCERT_CONTEXT certificate, const char* publisher, u64 pub
     WCHAR name[NameUnits];
     FillBytes(name, 0, sizeof(name));
     char commonNameOid[] = "2.5.4.3";
-    DWORD n = CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, commonNameOid, name,
+    DWORD n = Sys(CertGetNameStringW)(certificate, CERT_NAME_ATTR_TYPE, 0, commonNameOid, name,
                                  NameUnits);
     // The count includes the terminator, so an empty name is 1.
     if (n != publisherLength + 1 || n > NameUnits) return false;
@@ -82,6 +75,16 @@ void CheckSigner(const PathBuffer& path, void* file, const char* publisher, u64 
                  bool* signerMatches) {
     *signedOk = false;
     *signerMatches = false;
+    result->revocationChecks = revocationChecks;
+    result->providerFlags = providerFlags;
+
+    // CryptoAPI and WinTrust are loaded on first use, crypt32 first since
+    // wintrust imports it. Without them nothing can be trusted: the file is
+    // not signed, and the provider's result word holds the loader's error.
+    if (!SystemDllReady(Crypt32Dll) || !SystemDllReady(WinTrustDll)) {
+        result->trustResult = static_cast<i32>(HRESULT_FROM_WIN32(Sys(GetLastError)()));
+        return;
+    }
 
     WINTRUST_FILE_INFO fileInfo;
     FillBytes(&fileInfo, 0, sizeof(fileInfo));

@@ -3,17 +3,11 @@
 
 #include "base/types.h"
 #include "info/version.h"
-#include "verify/pe_scan.h"
 
 // Reads up to n bytes at the absolute offset; returns the count read (0 when
 // the file pointer could not be set). A short count is not an error.
 u64 ReadAt(void* file, u64 offset, void* buffer, u64 n);
 
-// Committed read/write pages of size bytes; ArenaRelease frees them and may
-// be called on an arena whose creation failed.
-bool ArenaCreate(Arena* arena, u64 size);
-void ArenaRelease(Arena* arena);
-
 // The file version (a release) from the file's resource section; false and
-// 0.0.0 when it cannot be found.
+// 0.0.0 when it cannot be found. The file is never loaded or mapped.
 bool ReadDownloadVersion(void* file, Version* out);

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "base/arena.h"
 #include "verify/pe_scan.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "verify/file_digest.h"
 #include "verify/sha256.h"
+#include "base/arena.h"
 #include "verify/version_reader.h"
 #include "tests/win/support.h"
 

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "engine/run.h"
-#include "engine/system_calls.h"
 #include "engine/update_lock.h"
 #include "tests/win/engine_support.h"
 #include "tests/win/support.h"
+#include "tests/win/system_override.h"
 
 namespace {
 
@@ -208,9 +208,8 @@ BOOL WINAPI RefuseFlush(HANDLE) {
 TEST_F(EngineTest, FetchStepDoesNotStageADownloadThatWasNotFlushed) {
     AnnounceRelease();
     ReachAvailable();
-    SeamsCleared cleared;
     g_flushes = 0;
-    g_systemCalls.flushFileBuffers = RefuseFlush;
+    auto refused = OverrideSystem(FlushFileBuffers, RefuseFlush);
     FetchStep(settings_, &run_);
     EXPECT_EQ(g_flushes, 1);
     EXPECT_EQ(run_.state, Failed);
@@ -317,7 +316,8 @@ TEST_F(EngineTest, SwapStepLeavesAProgramThatCannotBeMovedInPlace) {
 
 std::wstring g_program;
 bool g_programWasMoved = false;
-BOOL WINAPI RefuseRename(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+BOOL WINAPI RefuseRename(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    if (kind != FileRenameInfo) return SetFileInformationByHandle(file, kind, info, size);
     g_programWasMoved = !FileExists(g_program) && FileExists(g_program + L".old");
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -326,10 +326,9 @@ BOOL WINAPI RefuseRename(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
 TEST_F(EngineTest, SwapStepMovesTheProgramBackWhenTheRenameFails) {
     AnnounceRelease();
     ReachStaged();
-    SeamsCleared cleared;
     g_program = program_;
     g_programWasMoved = false;
-    g_systemCalls.setFileInformationByHandle = RefuseRename;
+    auto refused = OverrideSystem(SetFileInformationByHandle, RefuseRename);
     SwapStep(settings_, &run_);
     EXPECT_TRUE(g_programWasMoved);
     EXPECT_EQ(run_.state, Failed);

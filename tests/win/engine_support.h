@@ -10,7 +10,6 @@
 
 #include "engine/run.h"
 #include "engine/settings.h"
-#include "engine/system_calls.h"
 #include "tests/win/support.h"
 
 // The bytes of a file of the test assets' releases folder ("" when missing).
@@ -31,11 +30,6 @@ struct HeldFile {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
-};
-
-// Clears the system call seams again when a test that set them ends.
-struct SeamsCleared {
-    ~SeamsCleared() { std::memset(&g_systemCalls, 0, sizeof g_systemCalls); }
 };
 
 // A copy of fwstack-0.0.2.exe as fwstack.exe in a scratch folder, a served

@@ -9,8 +9,8 @@
 
 #include "base/bytes.h"
 #include "net/http_get.h"
-#include "net/http_seams.h"
 #include "tests/win/support.h"
+#include "tests/win/system_override.h"
 
 namespace {
 
@@ -51,7 +51,6 @@ protected:
         if (HttpPort() == 0) GTEST_SKIP() << "no test server (run through update_server.py)";
         ClearRequestLog();
     }
-    void TearDown() override { g_httpSeams = HttpSeams{}; }
 };
 
 TEST_F(HttpGet, AnythingButAnUpdateAddressIsRefusedBeforeAnyRequest) {
@@ -192,7 +191,7 @@ HINTERNET WINAPI RefusingOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LP
 
 TEST_F(HttpGet, SessionFallsBackToTheDefaultProxyOnce) {
     ASSERT_TRUE(WriteServedFile("http/proxy.txt", "proxied"));
-    g_httpSeams.winHttpOpen = RefusingOpen;
+    auto refusing = OverrideSystem(WinHttpOpen, RefusingOpen);
     std::vector<u8> buffer(16);
     bool ok = false;
 
@@ -319,7 +318,7 @@ BOOL WINAPI HalfWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LP
 
 TEST_F(HttpGet, FileShortWriteFails) {
     ASSERT_TRUE(WriteServedFile("http/short.bin", Pattern(5000)));
-    g_httpSeams.writeFile = HalfWrite;
+    auto halved = OverrideSystem(WriteFile, HalfWrite);
     TempFolder folder;
     DownloadFile file(folder, GENERIC_WRITE);
     ASSERT_TRUE(file.Ok());

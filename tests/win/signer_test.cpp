@@ -9,8 +9,8 @@
 
 #include "files/paths.h"
 #include "verify/signer.h"
-#include "verify/signer_seams.h"
 #include "tests/win/support.h"
+#include "tests/win/system_override.h"
 
 namespace {
 
@@ -112,9 +112,10 @@ public:
         g_seen.clear();
         g_passThrough = passThrough;
         g_fakeVerifyResult = fakeResult;
-        g_signerSeams.winVerifyTrust = WatchingTrustProvider;
     }
-    ~WatchedTrustProvider() { g_signerSeams.winVerifyTrust = nullptr; }
+
+private:
+    SystemOverride watching_ = OverrideSystem(WinVerifyTrust, WatchingTrustProvider);
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The memory functions that GCC emits calls to, for a program without C runtime.
+// The memory functions that GCC emits calls to, for the Windows program without C runtime.
 #include "base/bytes.h"
 
 extern "C" {

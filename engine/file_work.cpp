@@ -1,0 +1,72 @@
+// The file work of the fetch and swap steps: the download file, its staging and the swap.
+#include "engine/file_work.h"
+
+#include "engine/verdict.h"
+#include "engine/verify_file.h"
+#include "files/file_system.h"
+
+namespace {
+constexpr u32 ErrorAccessDenied = 5;
+}
+
+u32 CreateDownloadFile(UpdatePaths* paths) {
+    paths->downloadHandle = nullptr;
+    OpenedFile opened = OpenFile(paths->download, CreateForDownload);
+    if (opened.handle != nullptr) {
+        paths->downloadHandle = opened.handle;
+        return Created;
+    }
+    // NOTE: a directory standing at the path is refused with access denied
+    // too, on Windows and under Wine, so it also reads as a read-only folder.
+    return opened.error == ErrorAccessDenied ? AccessDenied : CreateFailed;
+}
+
+bool StageDownload(UpdatePaths* paths) {
+    void* file = paths->downloadHandle;
+    paths->downloadHandle = nullptr;
+    if (!IsValidHandle(file)) return false;
+    // The body must be on the disk before it takes the staged name: after a
+    // power cut the swap must not find a .new whose data never got written.
+    bool staged = FlushFile(file) && RenameOpenFile(file, paths->staged);
+    CloseFile(file);
+    return staged;
+}
+
+void DiscardDownload(UpdatePaths* paths) {
+    CloseFile(paths->downloadHandle);
+    paths->downloadHandle = nullptr;
+    RemoveFile(paths->download);
+}
+
+bool WriteUpdateRecord(const UpdateRun& run) {
+    OpenedFile opened = OpenFile(run.paths.latest, CreateForRecord);
+    if (opened.handle == nullptr) return false;
+    u64 count = run.documentLength <= DocumentCapacity ? run.documentLength : DocumentCapacity;
+    bool ok = WriteToFile(opened.handle, run.document, count);
+    CloseFile(opened.handle);
+    if (!ok) RemoveFile(run.paths.latest);
+    return ok;
+}
+
+u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 digest[32],
+                 const UpdateInfo& info, Version installed) {
+    // DELETE access lets the verified file itself be renamed through this
+    // handle; others may read it but not change, delete or rename it meanwhile.
+    OpenedFile staged = OpenFile(paths->staged, OpenForSwap);
+    if (staged.handle == nullptr) return OpenFailureVerdict(staged.error);
+
+    u32 verdict =
+        VerifyFile(settings, paths->staged, staged.handle, digest, info, installed, &paths->verify);
+    if (verdict != Ok) {
+        CloseFile(staged.handle);
+        RemoveFile(paths->staged);
+        return verdict;
+    }
+
+    RemoveFile(paths->old);
+    bool moved = MoveFileReplacing(paths->program, paths->old);
+    bool swapped = moved && RenameOpenFile(staged.handle, paths->program);
+    CloseFile(staged.handle);
+    if (moved && !swapped) MoveFileReplacing(paths->old, paths->program);
+    return swapped ? Ok : NotReplaced;
+}

@@ -1,0 +1,49 @@
+// The file primitives the update engine's file work is built on: open, read, write, rename, remove.
+#pragma once
+
+#include "base/types.h"
+#include "files/paths.h"
+
+// How a sibling file is opened; each names access, sharing and disposition.
+enum FileOpenMode : u32 {
+    // Read, write and DELETE (for the rename through the handle); others may
+    // only read. Creates the file, replacing one of that name.
+    CreateForDownload = 0,
+    // Write only, no sharing. Creates the file, replacing one of that name.
+    CreateForRecord = 1,
+    // Read and DELETE of an existing file; others may only read.
+    OpenForSwap = 2,
+};
+
+// A handle, or null with the system error of the failed open.
+struct OpenedFile {
+    void* handle;
+    u32 error;
+};
+
+// Opens path in the given mode. The caller closes the handle with CloseFile.
+OpenedFile OpenFile(const PathBuffer& path, u32 mode);
+
+// Closes a handle of OpenFile; a null handle is left alone. Keeps the last error.
+void CloseFile(void* file);
+
+// Reads up to n bytes at the absolute offset into buffer. False when the
+// position cannot be set or a read fails; *got is the count read, short only
+// at the end of the file.
+bool ReadFileAt(void* file, u64 offset, void* buffer, u64 n, u64* got);
+
+// Writes all n bytes at the current position; false on a failed or short write.
+bool WriteToFile(void* file, const void* bytes, u64 n);
+
+// Makes what was written durable before the file takes another name.
+bool FlushFile(void* file);
+
+// Renames the open file (opened with DELETE access), replacing any file of
+// the new name. The file keeps its handle, identity and content.
+bool RenameOpenFile(void* file, const PathBuffer& newPath);
+
+// Moves a file to another name in the same folder, replacing one of that name.
+bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to);
+
+// Deletes the file of that name; false when it is missing or cannot go.
+bool RemoveFile(const PathBuffer& path);

@@ -1,0 +1,127 @@
+// The table of system functions and the loader that binds DLLs from the system folder only.
+#include "platform/system_win32.h"
+
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+namespace {
+
+struct FunctionName {
+    u32 dll;
+    const char* name;
+};
+
+constexpr FunctionName kFunctions[] = {
+#define FWSTACK_SYSTEM_NAME(dll, name) {dll, #name},
+    FWSTACK_SYSTEM_FUNCTIONS(FWSTACK_SYSTEM_NAME)
+#undef FWSTACK_SYSTEM_NAME
+};
+static_assert(sizeof kFunctions / sizeof kFunctions[0] == SystemFunctionCount, "one name a function");
+
+constexpr const wchar_t* kDllNames[] = {
+    L"kernel32.dll", L"user32.dll", L"winhttp.dll", L"wintrust.dll", L"crypt32.dll", L"version.dll",
+};
+static_assert(sizeof kDllNames / sizeof kDllNames[0] == SystemDllCount, "one name a DLL");
+
+// Zero-filled data, filled on first use: nothing runs before the entry point.
+struct SystemTable {
+    SystemProc replaced[SystemFunctionCount];  // a test's replacement, or null
+    SystemProc bound[SystemFunctionCount];     // the system's function once looked up
+    HMODULE modules[SystemDllCount];
+    bool ready[SystemDllCount];                // every function of the DLL is bound
+};
+SystemTable g_system;
+
+// The imported kernel32 functions; a switch, since taking an imported
+// function's address is not a constant a static table could hold.
+SystemProc Kernel32Function(u32 function) {
+    switch (function) {
+#define FWSTACK_KERNEL32_CASE(dll, name) \
+    case Sys_##name:                     \
+        return reinterpret_cast<SystemProc>(&::name);
+        FWSTACK_KERNEL32_FUNCTIONS(FWSTACK_KERNEL32_CASE)
+#undef FWSTACK_KERNEL32_CASE
+        default:
+            return nullptr;
+    }
+}
+
+// The DLL from the system folder, never from the program's folder or the
+// search path, where a planted DLL of the same name would run our code.
+HMODULE LoadFromSystemFolder(u32 dll) {
+    const wchar_t* name = kDllNames[dll];
+    HMODULE module = Sys(LoadLibraryExW)(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != nullptr || Sys(GetLastError)() != ERROR_INVALID_PARAMETER) return module;
+
+    // NOTE: Windows 7 without its loader update refuses the search flag with
+    // ERROR_INVALID_PARAMETER; the full path of the system folder then names
+    // the same file, and the altered search path finds its dependencies there.
+    wchar_t path[MAX_PATH + 16];
+    UINT n = Sys(GetSystemDirectoryW)(path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    path[n++] = L'\\';
+    for (u32 i = 0; name[i] != 0; ++i) path[n++] = name[i];
+    path[n] = 0;
+    return Sys(LoadLibraryExW)(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+}  // namespace
+
+bool SystemDllReady(u32 dll) {
+    if (dll >= SystemDllCount) return false;
+    if (dll == Kernel32Dll || g_system.ready[dll]) return true;
+    if (g_system.modules[dll] == nullptr) {
+        g_system.modules[dll] = LoadFromSystemFolder(dll);
+        if (g_system.modules[dll] == nullptr) return false;
+    }
+    for (u32 f = 0; f < SystemFunctionCount; ++f) {
+        if (kFunctions[f].dll != dll || g_system.bound[f] != nullptr) continue;
+        FARPROC address = Sys(GetProcAddress)(g_system.modules[dll], kFunctions[f].name);
+        if (address == nullptr) return false;
+        g_system.bound[f] = reinterpret_cast<SystemProc>(address);
+    }
+    g_system.ready[dll] = true;
+    return true;
+}
+
+SystemProc SystemDefaultAddress(u32 function) {
+    if (function >= SystemFunctionCount) return nullptr;
+    if (g_system.bound[function] != nullptr) return g_system.bound[function];
+    if (kFunctions[function].dll == Kernel32Dll) {
+        g_system.bound[function] = Kernel32Function(function);
+        return g_system.bound[function];
+    }
+    SystemDllReady(kFunctions[function].dll);
+    return g_system.bound[function];
+}
+
+SystemProc SystemFunctionAddress(u32 function) {
+    if (function < SystemFunctionCount && g_system.replaced[function] != nullptr) {
+        return g_system.replaced[function];
+    }
+    return SystemDefaultAddress(function);
+}
+
+u32 SystemFunctionDll(u32 function) {
+    return function < SystemFunctionCount ? kFunctions[function].dll : SystemDllCount;
+}
+
+const char* SystemFunctionName(u32 function) {
+    return function < SystemFunctionCount ? kFunctions[function].name : "";
+}
+
+SystemProc ReplaceSystemFunction(u32 function, SystemProc replacement) {
+    if (function >= SystemFunctionCount) return nullptr;
+    SystemProc previous = g_system.replaced[function];
+    g_system.replaced[function] = replacement;
+    return previous;
+}
+
+void ResetSystemBindings() {
+    for (u32 f = 0; f < SystemFunctionCount; ++f) g_system.bound[f] = nullptr;
+    for (u32 d = 0; d < SystemDllCount; ++d) {
+        g_system.modules[d] = nullptr;
+        g_system.ready[d] = false;
+    }
+}

@@ -1,0 +1,109 @@
+// The one table of system functions: every call of the Win32 layer into Windows goes through it.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+#include <wintrust.h>
+
+#include "base/types.h"
+
+// The DLLs the program calls into. Only kernel32 is imported; the others are
+// loaded from the system folder when a step first needs them.
+enum SystemDll : u32 {
+    Kernel32Dll = 0,
+    User32Dll,
+    WinHttpDll,
+    WinTrustDll,
+    Crypt32Dll,
+    VersionDll,
+    SystemDllCount,
+};
+
+// Every system function the program calls, with the DLL that exports it:
+// first those of kernel32, the one DLL the program imports.
+#define FWSTACK_KERNEL32_FUNCTIONS(X)            \
+    X(Kernel32Dll, CloseHandle)                  \
+    X(Kernel32Dll, CreateFileW)                  \
+    X(Kernel32Dll, CreateMutexW)                 \
+    X(Kernel32Dll, DeleteFileW)                  \
+    X(Kernel32Dll, ExitProcess)                  \
+    X(Kernel32Dll, FlushFileBuffers)             \
+    X(Kernel32Dll, GetCommandLineW)              \
+    X(Kernel32Dll, GetFileInformationByHandle)   \
+    X(Kernel32Dll, GetFullPathNameW)             \
+    X(Kernel32Dll, GetLastError)                 \
+    X(Kernel32Dll, GetModuleFileNameW)           \
+    X(Kernel32Dll, GetProcAddress)               \
+    X(Kernel32Dll, GetProcessHeap)               \
+    X(Kernel32Dll, GetStdHandle)                 \
+    X(Kernel32Dll, GetSystemDirectoryW)          \
+    X(Kernel32Dll, HeapAlloc)                    \
+    X(Kernel32Dll, HeapFree)                     \
+    X(Kernel32Dll, LoadLibraryExW)               \
+    X(Kernel32Dll, MoveFileExW)                  \
+    X(Kernel32Dll, ReadFile)                     \
+    X(Kernel32Dll, SetFileInformationByHandle)   \
+    X(Kernel32Dll, SetFilePointerEx)             \
+    X(Kernel32Dll, SetLastError)                 \
+    X(Kernel32Dll, VirtualAlloc)                 \
+    X(Kernel32Dll, VirtualFree)                  \
+    X(Kernel32Dll, WriteFile)
+
+#define FWSTACK_LOADED_FUNCTIONS(X)              \
+    X(User32Dll, CharUpperBuffW)                 \
+    X(WinHttpDll, WinHttpCloseHandle)            \
+    X(WinHttpDll, WinHttpConnect)                \
+    X(WinHttpDll, WinHttpOpen)                   \
+    X(WinHttpDll, WinHttpOpenRequest)            \
+    X(WinHttpDll, WinHttpQueryHeaders)           \
+    X(WinHttpDll, WinHttpReadData)               \
+    X(WinHttpDll, WinHttpReceiveResponse)        \
+    X(WinHttpDll, WinHttpSendRequest)            \
+    X(WinHttpDll, WinHttpSetOption)              \
+    X(WinHttpDll, WinHttpSetTimeouts)            \
+    X(WinTrustDll, WinVerifyTrust)               \
+    X(WinTrustDll, WTHelperGetProvSignerFromChain) \
+    X(WinTrustDll, WTHelperProvDataFromStateData)  \
+    X(Crypt32Dll, CertGetNameStringW)            \
+    X(VersionDll, GetFileVersionInfoSizeW)       \
+    X(VersionDll, GetFileVersionInfoW)           \
+    X(VersionDll, VerQueryValueW)
+
+#define FWSTACK_SYSTEM_FUNCTIONS(X) FWSTACK_KERNEL32_FUNCTIONS(X) FWSTACK_LOADED_FUNCTIONS(X)
+
+enum SystemFunction : u32 {
+#define FWSTACK_SYSTEM_ENUMERATOR(dll, name) Sys_##name,
+    FWSTACK_SYSTEM_FUNCTIONS(FWSTACK_SYSTEM_ENUMERATOR)
+#undef FWSTACK_SYSTEM_ENUMERATOR
+    SystemFunctionCount,
+};
+
+// The stored form of a function address; the typed call casts it back.
+using SystemProc = void (*)();
+
+// The function's current address: a test's replacement if one is set,
+// otherwise the system's. Null only for a function of a DLL that could not be
+// loaded or that lacks it; callers of non-kernel32 functions ask
+// SystemDllReady first and so never see null.
+SystemProc SystemFunctionAddress(u32 function);
+
+// Loads the DLL from the system folder (once) and looks up all of its
+// functions (once). False, with the last error set (126 for a DLL that cannot
+// be loaded, 127 for a missing function), when any of them is unavailable.
+bool SystemDllReady(u32 dll);
+
+// The DLL of a function and its name as exported.
+u32 SystemFunctionDll(u32 function);
+const char* SystemFunctionName(u32 function);
+
+// For tests: replaces one entry (null restores the system's function) and
+// returns the replacement it held; the system's own address, bypassing any
+// replacement (null when unavailable); and forgetting every look-up, so DLLs
+// and functions are bound anew.
+SystemProc ReplaceSystemFunction(u32 function, SystemProc replacement);
+SystemProc SystemDefaultAddress(u32 function);
+void ResetSystemBindings();
+
+// The typed function of the table: Sys(CreateFileW)(...).
+#define Sys(name) (reinterpret_cast<decltype(&::name)>(SystemFunctionAddress(Sys_##name)))
