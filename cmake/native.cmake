@@ -28,6 +28,7 @@ if(FWSTACK_TESTS)
   target_link_libraries(core_tests PRIVATE fwstack_core_checked GTest::gtest_main)
   target_compile_options(core_tests PRIVATE ${SANITIZERS})
   fwstack_deployment(core_tests "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
+  target_compile_definitions(core_tests PRIVATE FWSTACK_TEST_SERVER="${FWSTACK_UPDATE_SERVER}")
   gtest_discover_tests(core_tests PROPERTIES ENVIRONMENT "FWSTACK_NATIVE=1")
 
   file(GLOB NATIVE_TOOL_TESTS CONFIGURE_DEPENDS tests/tools/*_test.py)

@@ -222,6 +222,14 @@ bool TakeUpdateLock(const UpdateSettings& settings, const UpdatePaths& paths, vo
     return true;
 }
 
+void HoldLockElsewhere(const UpdateSettings& settings, const std::string& programPath) {
+    PathBuffer program{};
+    AppendToPath(&program, programPath.data(), programPath.size());
+    PathBuffer name;
+    BuildLockName(settings.programName, ProgramPathKey(program), &name);
+    g_fake.heldLocks.insert(Narrow(name));
+}
+
 void ReleaseUpdateLock(void** handle) {
     if (*handle == nullptr) return;
     auto* key = static_cast<std::string*>(*handle);
@@ -259,6 +267,7 @@ const FakeResponse* Answer(const UpdateSettings& settings, const char* url, u64 
 
 bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
                      u64 capacity, HttpResult* result) {
+    g_fake.calls["HttpGetToBuffer"] += 1;
     const FakeResponse* response = Answer(settings, url, urlLength, result);
     if (response == nullptr) return false;
     u64 n = std::min<u64>(response->body.size(), capacity);
@@ -273,6 +282,7 @@ bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLen
 
 bool HttpGetToFile(const UpdateSettings& settings, const char* url, u64 urlLength,
                    const UpdatePaths& paths, u64 maxBytes, HttpResult* result) {
+    g_fake.calls["HttpGetToFile"] += 1;
     const FakeResponse* response = Answer(settings, url, urlLength, result);
     if (response == nullptr) return false;
     result->bytes = response->body.size();

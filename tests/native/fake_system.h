@@ -46,6 +46,10 @@ FakeSystem& Fake();
 // A fresh fake: no files, no answers, nothing failing.
 void ResetFake();
 
+// Holds the update lock of that program file as another process would.
+struct UpdateSettings;
+void HoldLockElsewhere(const UpdateSettings& settings, const std::string& programPath);
+
 // A file that the trust fake takes as signed by signer (no signer: unsigned)
 // and whose version resource names major.minor.patch; payload makes it unique.
 std::string FakeRelease(u32 major, u32 minor, u32 patch, const std::string& signer,
