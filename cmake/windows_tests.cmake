@@ -39,6 +39,25 @@ foreach(helper install_ca launch)
   target_compile_options(${helper} PRIVATE ${WARNINGS})
 endforeach()
 
+# DLLs that the loader test plants beside the program, each exporting the
+# function that static_importer takes from the real DLL of that name.
+set(PLANTED ${CMAKE_BINARY_DIR}/planted)
+foreach(planted version:GetFileVersionInfoSizeW winhttp:WinHttpCheckPlatform
+                wintrust:WinVerifyTrust crypt32:CertGetNameStringW)
+  string(REPLACE ":" ";" planted ${planted})
+  list(GET planted 0 dll)
+  list(GET planted 1 export)
+  add_library(planted_${dll} SHARED tests/support/planted_dll.cpp)
+  set_target_properties(planted_${dll} PROPERTIES OUTPUT_NAME ${dll} PREFIX ""
+                        RUNTIME_OUTPUT_DIRECTORY ${PLANTED}/${dll})
+  target_compile_definitions(planted_${dll} PRIVATE PLANTED_EXPORT=${export})
+  target_link_options(planted_${dll} PRIVATE -static -nostdlib -Wl,--entry,DllMain)
+  target_link_libraries(planted_${dll} PRIVATE kernel32)
+endforeach()
+add_executable(static_importer tests/support/static_importer.cpp)
+target_link_libraries(static_importer PRIVATE version winhttp wintrust crypt32)
+target_link_options(static_importer PRIVATE -static)
+
 # The test server itself, over HTTP and over HTTPS with the assets' certificate.
 add_test(NAME support.update_server
          COMMAND ${CMAKE_COMMAND} -E env FWSTACK_ASSETS=${ASSETS}
@@ -81,7 +100,7 @@ foreach(test_file ${E2E_TESTS})
   get_filename_component(name ${test_file} NAME_WE)
   add_test(NAME e2e.${name} COMMAND python3 ${test_file})
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
-      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR}")
+      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>")
 endforeach()
 
 # The product itself: imports, version resource, reproducible bytes.

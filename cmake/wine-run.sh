@@ -4,6 +4,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${FWSTACK_WINEPREFIX:-${WINEPREFIX:-$PWD/wineprefix}}
-export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# FWSTACK_DLLOVERRIDES adds to Wine's DLL overrides and FWSTACK_WINEDEBUG
+# replaces its debug channels, for one run.
+export WINEARCH=win64 WINEDEBUG=${FWSTACK_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=${FWSTACK_DLLOVERRIDES:+;$FWSTACK_DLLOVERRIDES}"
 "$here/wine-prefix.sh" >/dev/null 2>&1 </dev/null
 exec wine "$@"

@@ -24,11 +24,21 @@ constexpr const wchar_t* kDllNames[] = {
 };
 static_assert(sizeof kDllNames / sizeof kDllNames[0] == SystemDllCount, "one name a DLL");
 
+// A DLL of ours that a DLL loads by itself later, loaded first from the
+// system folder so that the later load finds it in place. NOTE: Wine's winhttp
+// delay-loads crypt32 with a search that ignores SetDefaultDllDirectories and
+// looks in the program's folder first.
+constexpr u32 kLoadedFirst[] = {
+    SystemDllCount, SystemDllCount, Crypt32Dll, Crypt32Dll, SystemDllCount, SystemDllCount,
+};
+static_assert(sizeof kLoadedFirst / sizeof kLoadedFirst[0] == SystemDllCount, "one a DLL");
+
 // Zero-filled data, filled on first use: nothing runs before the entry point.
 struct SystemTable {
     SystemProc replaced[SystemFunctionCount];  // a test's replacement, or null
     SystemProc bound[SystemFunctionCount];     // the system's function once looked up
     HMODULE modules[SystemDllCount];
+    bool searchRestricted;                     // the default DLL search is the system folder
     bool ready[SystemDllCount];                // every function of the DLL is bound
 };
 SystemTable g_system;
@@ -47,9 +57,24 @@ SystemProc Kernel32Function(u32 function) {
     }
 }
 
+// Makes the system folder the process's default DLL search path, once.
+// NOTE: system DLLs load further DLLs themselves, with the default search,
+// which would look in the program's folder first; on Windows this closes that
+// door too. Windows 7 without its loader update lacks the function.
+void RestrictDefaultDllSearch() {
+    if (g_system.searchRestricted) return;
+    g_system.searchRestricted = true;
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel32 = Sys(GetModuleHandleW)(kDllNames[Kernel32Dll]);
+    FARPROC set = kernel32 ? Sys(GetProcAddress)(kernel32, "SetDefaultDllDirectories") : nullptr;
+    if (set == nullptr) return;
+    reinterpret_cast<SetDirectories>(reinterpret_cast<SystemProc>(set))(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 // The DLL from the system folder, never from the program's folder or the
 // search path, where a planted DLL of the same name would run our code.
 HMODULE LoadFromSystemFolder(u32 dll) {
+    RestrictDefaultDllSearch();
     const wchar_t* name = kDllNames[dll];
     HMODULE module = Sys(LoadLibraryExW)(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != nullptr || Sys(GetLastError)() != ERROR_INVALID_PARAMETER) return module;
@@ -72,6 +97,10 @@ bool SystemDllReady(u32 dll) {
     if (dll >= SystemDllCount) return false;
     if (dll == Kernel32Dll || g_system.ready[dll]) return true;
     if (g_system.modules[dll] == nullptr) {
+        u32 first = kLoadedFirst[dll];
+        if (first != SystemDllCount && g_system.modules[first] == nullptr) {
+            g_system.modules[first] = LoadFromSystemFolder(first);
+        }
         g_system.modules[dll] = LoadFromSystemFolder(dll);
         if (g_system.modules[dll] == nullptr) return false;
     }
@@ -120,6 +149,7 @@ SystemProc ReplaceSystemFunction(u32 function, SystemProc replacement) {
 
 void ResetSystemBindings() {
     for (u32 f = 0; f < SystemFunctionCount; ++f) g_system.bound[f] = nullptr;
+    g_system.searchRestricted = false;
     for (u32 d = 0; d < SystemDllCount; ++d) {
         g_system.modules[d] = nullptr;
         g_system.ready[d] = false;

@@ -33,6 +33,7 @@ enum SystemDll : u32 {
     X(Kernel32Dll, GetFileInformationByHandle)   \
     X(Kernel32Dll, GetFullPathNameW)             \
     X(Kernel32Dll, GetLastError)                 \
+    X(Kernel32Dll, GetModuleHandleW)             \
     X(Kernel32Dll, GetModuleFileNameW)           \
     X(Kernel32Dll, GetProcAddress)               \
     X(Kernel32Dll, GetProcessHeap)               \

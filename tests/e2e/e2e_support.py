@@ -78,9 +78,12 @@ def _capture(argv, cwd, timeout, env=None):
         return code, out.read(), err.read()
 
 
-def run_windows(program, *args, cwd=None, timeout=RUN_TIMEOUT):
-    """Runs a Windows program under Wine: (exit code, stdout bytes, stderr bytes)."""
-    return _capture([WINE_RUN, program, *args], cwd, timeout)
+def run_windows(program, *args, cwd=None, timeout=RUN_TIMEOUT, env=None):
+    """Runs a Windows program under Wine: (exit code, stdout bytes, stderr bytes).
+
+    env adds variables for this run (FWSTACK_DLLOVERRIDES, FWSTACK_WINEDEBUG)."""
+    return _capture([WINE_RUN, program, *args], cwd, timeout,
+                    dict(os.environ, **env) if env else None)
 
 
 def launch(command_line, application, timeout=RUN_TIMEOUT):
@@ -182,8 +185,8 @@ class E2ETestCase(unittest.TestCase):
         shutil.copyfile(source, self.program)
         return self.program
 
-    def run_program(self, *args):
-        return run_windows(self.program, *args)
+    def run_program(self, *args, env=None):
+        return run_windows(self.program, *args, env=env)
 
     def folder_files(self, folder=None):
         return sorted(os.listdir(folder or self.program_dir))
