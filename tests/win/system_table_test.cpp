@@ -1,0 +1,143 @@
+// The system table under failure: a DLL that cannot be loaded or a function
+// that cannot be found fails the step that needed it, never the process.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "files/installed_version.h"
+#include "platform/system_win32.h"
+#include "tests/win/engine_support.h"
+#include "tests/win/system_override.h"
+
+namespace {
+
+std::wstring g_refusedDll;       // a DLL name LoadLibraryExW refuses, lower case
+std::string g_refusedFunction;   // a function GetProcAddress does not find
+bool g_refuseSearchFlag = false; // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32
+std::vector<std::wstring> g_loads;
+
+std::wstring Lower(const wchar_t* text) {
+    std::wstring out(text);
+    for (wchar_t& c : out) c = static_cast<wchar_t>(towlower(c));
+    return out;
+}
+
+HMODULE WINAPI FailingLoad(LPCWSTR name, HANDLE file, DWORD flags) {
+    std::wstring lower = Lower(name);
+    g_loads.push_back(lower);
+    if (!g_refusedDll.empty() && lower.size() >= g_refusedDll.size() &&
+        lower.compare(lower.size() - g_refusedDll.size(), g_refusedDll.size(), g_refusedDll) == 0) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    if (g_refuseSearchFlag && (flags & 0x800) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return LoadLibraryExW(name, file, flags);
+}
+
+FARPROC WINAPI FailingLookUp(HMODULE module, LPCSTR name) {
+    if (g_refusedFunction == name) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return GetProcAddress(module, name);
+}
+
+// The loader of the table, failing as one case asks, with every look-up fresh.
+struct FailingLoader {
+    FailingLoader(const wchar_t* dll, const char* function, bool refuseSearchFlag = false) {
+        g_refusedDll = dll;
+        g_refusedFunction = function;
+        g_refuseSearchFlag = refuseSearchFlag;
+        g_loads.clear();
+    }
+    FreshSystemBindings fresh;
+    SystemOverride load = OverrideSystem(LoadLibraryExW, FailingLoad);
+    SystemOverride lookUp = OverrideSystem(GetProcAddress, FailingLookUp);
+};
+
+class SystemTable : public EngineTest {
+protected:
+    std::string Update() {
+        char line[256] = {};
+        u64 length = 0;
+        std::string path = Narrow(program_);
+        RunAndReport(settings_, Text{path.data(), path.size()}, line, sizeof line, &length);
+        return std::string(line, length);
+    }
+};
+
+TEST_F(SystemTable, AMissingDllOrFunctionFailsTheStepThatNeedsIt) {
+    struct Case {
+        const wchar_t* dll;
+        const char* function;
+        const char* message;
+    };
+    const Case cases[] = {
+        {L"user32.dll", "", "another update is running"},
+        {L"", "CharUpperBuffW", "another update is running"},
+        {L"winhttp.dll", "", "the update server did not deliver the update information"},
+        {L"", "WinHttpOpen", "the update server did not deliver the update information"},
+        {L"", "WinHttpReadData", "the update server did not deliver the update information"},
+        {L"wintrust.dll", "", "the download is not signed"},
+        {L"", "WTHelperProvDataFromStateData", "the download is not signed"},
+        {L"crypt32.dll", "", "the download is not signed"},
+        {L"", "CertGetNameStringW", "the download is not signed"},
+    };
+    AnnounceRelease();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.dll) + c.function);
+        FailingLoader loader(c.dll, c.function);
+        EXPECT_EQ(Update(), std::string("fwstack update failed: ") + c.message + "\n");
+        ExpectProgramUnchanged();
+        EXPECT_FALSE(FileExists(Sibling(L".download")));
+        DeleteFileW(Sibling(L".latest").c_str());
+    }
+    FailingLoader none(L"", "");
+    EXPECT_EQ(Update(), "fwstack updated to 0.0.3\n");
+}
+
+TEST_F(SystemTable, DllsComeFromTheSystemFolderAlsoWhereTheSearchFlagIsRefused) {
+    AnnounceRelease();
+    FailingLoader loader(L"", "", true);
+    EXPECT_EQ(Update(), "fwstack updated to 0.0.3\n");
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    std::wstring folder = Lower(system) + L"\\";
+    for (const wchar_t* dll : {L"user32.dll", L"winhttp.dll", L"wintrust.dll", L"crypt32.dll"}) {
+        EXPECT_NE(std::find(g_loads.begin(), g_loads.end(), folder + dll), g_loads.end())
+            << Narrow(dll);
+    }
+    for (const std::wstring& load : g_loads) {
+        EXPECT_TRUE(load.find(L'\\') == std::wstring::npos || load.rfind(folder, 0) == 0)
+            << Narrow(load);
+    }
+}
+
+// The installed version is read through version.dll only when the settings
+// carry no version text; without the DLL or its functions it is unknown.
+TEST(SystemTableVersion, AMissingVersionDllMakesTheVersionUnknown) {
+    std::wstring release = AssetPath("releases/fwstack-0.0.2.exe");
+    static std::wstring s_program;
+    s_program = release;
+    auto program = OverrideSystem(GetModuleFileNameW, [](HMODULE, LPWSTR out, DWORD size) -> DWORD {
+        lstrcpynW(out, s_program.c_str(), static_cast<int>(size));
+        return static_cast<DWORD>(s_program.size());
+    });
+    for (const auto& [dll, function, known] :
+         {std::tuple{L"", "", true}, std::tuple{L"version.dll", "", false},
+          std::tuple{L"", "VerQueryValueW", false}}) {
+        FailingLoader loader(dll, function);
+        Version version{};
+        EXPECT_EQ(ReadInstalledVersion(&version), known) << function;
+        EXPECT_EQ(version.patch, known ? 2u : 0u);
+    }
+}
+
+}  // namespace
