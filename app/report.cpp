@@ -3,36 +3,40 @@
 
 #include "base/bytes.h"
 #include "engine/deployment.h"
+#include "engine/run.h"
 
 namespace {
 
-constexpr Text kMessages[] = {
-    TextOf("unknown"),
-    TextOf("the update settings are invalid"),
-    TextOf("the program file was not found"),
-    TextOf("updates are not supported on this system"),
-    TextOf("the installed version is unknown"),
-    TextOf("the steps ran out of order"),
-    TextOf("the update server did not deliver the update information"),
-    TextOf("the update information is malformed"),
-    TextOf("the download is not on the update server"),
-    TextOf("another update is running"),
-    TextOf("the download cannot be saved"),
-    TextOf("the download failed"),
-    TextOf("the download is damaged (SHA-256)"),
-    TextOf("the download is not signed"),
-    TextOf("the download is signed by someone else"),
-    TextOf("the download has the wrong version"),
-    TextOf("the staged update is missing"),
-    TextOf("the program file could not be replaced"),
-    TextOf("the program file could not be replaced"),
-    TextOf("the program file could not be replaced"),
-    TextOf("the program folder is read-only"),
-    TextOf("unknown"),
-    TextOf("unknown"),
-    TextOf("the update record is unreadable"),
+struct Message {
+    u32 code;  // an ErrorCode
+    Text text;
 };
-constexpr u32 kMessageCount = sizeof(kMessages) / sizeof(kMessages[0]);
+
+// Every code with a message; any other code reads "unknown".
+constexpr Message kMessages[] = {
+    {SettingsInvalid, TextOf("the update settings are invalid")},
+    {ProgramFileNotFound, TextOf("the program file was not found")},
+    {UpdatesNotSupported, TextOf("updates are not supported on this system")},
+    {InstalledVersionUnknown, TextOf("the installed version is unknown")},
+    {StepsOutOfOrder, TextOf("the steps ran out of order")},
+    {InfoNotDelivered, TextOf("the update server did not deliver the update information")},
+    {InfoMalformed, TextOf("the update information is malformed")},
+    {DownloadNotOnServer, TextOf("the download is not on the update server")},
+    {AnotherUpdateRunning, TextOf("another update is running")},
+    {DownloadNotSaved, TextOf("the download cannot be saved")},
+    {DownloadFailed, TextOf("the download failed")},
+    {DownloadDamaged, TextOf("the download is damaged (SHA-256)")},
+    {DownloadNotSigned, TextOf("the download is not signed")},
+    {DownloadWrongSigner, TextOf("the download is signed by someone else")},
+    {DownloadWrongVersion, TextOf("the download has the wrong version")},
+    {StagedUpdateMissing, TextOf("the staged update is missing")},
+    {StageFailed, TextOf("the program file could not be replaced")},
+    {ProgramNotReplaced, TextOf("the program file could not be replaced")},
+    {ReplaceFailed, TextOf("the program file could not be replaced")},
+    {FolderReadOnly, TextOf("the program folder is read-only")},
+    {UpdateRecordUnwritten, TextOf("the update record is unreadable")},
+};
+static_assert(sizeof kMessages / sizeof kMessages[0] == 21, "codes 1 to 20 and 23");
 
 u64 Append(Text text, u64 position, char* buffer, u64 capacity) {
     return AppendClamped(text.bytes, text.length, position, buffer, capacity);
@@ -42,14 +46,19 @@ u64 Append(Text text, u64 position, char* buffer, u64 capacity) {
 
 ReportKind ReportKindOf(u32 state) {
     switch (state) {
-        case 1: return UpToDateLine;
-        case 5: return UpdatedLine;
-        case 3: return ManualDownloadLine;
+        case UpToDate: return UpToDateLine;
+        case Updated: return UpdatedLine;
+        case AvailableReadOnly: return ManualDownloadLine;
         default: return FailureLine;
     }
 }
 
-Text MessageFor(u32 code) { return code < kMessageCount ? kMessages[code] : kMessages[0]; }
+Text MessageFor(u32 code) {
+    for (const Message& message : kMessages) {
+        if (message.code == code) return message.text;
+    }
+    return TextOf("unknown");
+}
 
 u64 AppendClamped(const char* text, u64 n, u64 position, char* buffer, u64 capacity) {
     if (position >= capacity) return position;

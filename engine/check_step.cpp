@@ -6,13 +6,6 @@
 #include "info/version.h"
 #include "net/http_get.h"
 
-namespace {
-void FailRun(UpdateRun* run, u32 code) {
-    run->state = Failed;
-    run->error = code;
-}
-}  // namespace
-
 void CheckStep(const UpdateSettings& settings, UpdateRun* run) {
     if (run->state != Initial) {
         FailRun(run, StepsOutOfOrder);

@@ -8,10 +8,6 @@
 #include "net/http_get.h"
 
 namespace {
-void FailRun(UpdateRun* run, u32 code) {
-    run->state = Failed;
-    run->error = code;
-}
 
 // Runs with the lock held. Returns 0 or an ErrorCode; staged false with 0 is
 // the read-only outcome. The download handle is closed on every path.

@@ -4,6 +4,11 @@
 #include "base/bytes.h"
 #include "files/installed_version.h"
 
+void FailRun(UpdateRun* run, u32 code) {
+    run->state = Failed;
+    run->error = code;
+}
+
 bool ResolveInstalledVersion(const UpdateSettings& settings, Version* out) {
     *out = FreshVersion();
     if (settings.versionText.length == 0) return ReadInstalledVersion(out);
@@ -28,18 +33,11 @@ void InitRun(const UpdateSettings& settings, const UpdatePaths& paths, bool path
     run->installed = installed;
 
     if (!ValidateSettings(settings)) {
-        run->state = Failed;
-        run->error = SettingsInvalid;
-        return;
-    }
-    if (!pathsFound) {
-        run->state = Failed;
-        run->error = ProgramFileNotFound;
-        return;
-    }
-    if (!installedKnown) {
-        run->state = Failed;
-        run->error = InstalledVersionUnknown;
+        FailRun(run, SettingsInvalid);
+    } else if (!pathsFound) {
+        FailRun(run, ProgramFileNotFound);
+    } else if (!installedKnown) {
+        FailRun(run, InstalledVersionUnknown);
     }
 }
 

@@ -60,6 +60,9 @@ struct UpdateRun {
     HttpResult transfer;
 };
 
+// Ends the attempt: state Failed with this one ErrorCode.
+void FailRun(UpdateRun* run, u32 code);
+
 // The common initialisation: Initial, or Failed with 1, 2 or 4 (in that
 // order of precedence).
 void InitRun(const UpdateSettings& settings, const UpdatePaths& paths, bool pathsFound,

@@ -6,14 +6,12 @@
 
 void SwapStep(const UpdateSettings& settings, UpdateRun* run) {
     if (run->state != Staged) {
-        run->state = Failed;
-        run->error = StepsOutOfOrder;
+        FailRun(run, StepsOutOfOrder);
         return;
     }
     void* lock = nullptr;
     if (!TakeUpdateLock(settings, run->paths, &lock)) {
-        run->state = Failed;
-        run->error = AnotherUpdateRunning;
+        FailRun(run, AnotherUpdateRunning);
         return;
     }
     u32 verdict = SwapInStaged(settings, &run->paths, run->info.sha256, run->info, run->installed);
@@ -21,8 +19,7 @@ void SwapStep(const UpdateSettings& settings, UpdateRun* run) {
 
     u32 code = ErrorCodeForVerdict(verdict);
     if (code != NoError) {
-        run->state = Failed;
-        run->error = code;
+        FailRun(run, code);
         return;
     }
     run->state = Updated;

@@ -1,10 +1,25 @@
 // FileVerdict to ErrorCode, and the verdict of a staged file that did not open.
 #include "engine/verdict.h"
 
+#include "engine/run.h"
+
 namespace {
 
-// Indexed by FileVerdict.
-constexpr u32 VerdictErrorCodes[7] = {0, 12, 13, 14, 15, 16, 18};
+struct VerdictCode {
+    u32 verdict;  // a FileVerdict
+    u32 code;     // its ErrorCode
+};
+
+constexpr VerdictCode kVerdictCodes[] = {
+    {Ok, NoError},
+    {DigestMismatch, DownloadDamaged},
+    {NotSigned, DownloadNotSigned},
+    {WrongSigner, DownloadWrongSigner},
+    {WrongVersion, DownloadWrongVersion},
+    {StagedMissing, StagedUpdateMissing},
+    {NotReplaced, ProgramNotReplaced},
+};
+static_assert(sizeof kVerdictCodes / sizeof kVerdictCodes[0] == NotReplaced + 1, "every verdict");
 
 constexpr u32 ErrorFileNotFound = 2;
 constexpr u32 ErrorPathNotFound = 3;
@@ -12,8 +27,10 @@ constexpr u32 ErrorPathNotFound = 3;
 }  // namespace
 
 u32 ErrorCodeForVerdict(u32 verdict) {
-    if (verdict >= sizeof VerdictErrorCodes / sizeof VerdictErrorCodes[0]) return 0;
-    return VerdictErrorCodes[verdict];
+    for (const VerdictCode& entry : kVerdictCodes) {
+        if (entry.verdict == verdict) return entry.code;
+    }
+    return NoError;
 }
 
 u32 OpenFailureVerdict(u32 systemError) {
