@@ -7,6 +7,10 @@
 
 namespace {
 constexpr u32 ErrorAccessDenied = 5;
+// Moves back of the program file after a failed swap: until one succeeds
+// there is no program at its path, so a refusal that passes (a scanner
+// holding the file a moment) must not cost the user the program.
+constexpr u32 RollBackAttempts = 3;
 }
 
 u32 CreateDownloadFile(UpdatePaths* paths) {
@@ -67,6 +71,8 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
     bool moved = MoveFileReplacing(paths->program, paths->old);
     bool swapped = moved && RenameOpenFile(staged.handle, paths->program);
     CloseFile(staged.handle);
-    if (moved && !swapped) MoveFileReplacing(paths->old, paths->program);
+    for (u32 attempt = 0; moved && !swapped && attempt < RollBackAttempts; ++attempt) {
+        if (MoveFileReplacing(paths->old, paths->program)) break;
+    }
     return swapped ? Ok : NotReplaced;
 }

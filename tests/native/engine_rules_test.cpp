@@ -177,6 +177,12 @@ const DriveCase kDrives[] = {
     {"a failed rename onto the program path is rolled back",
      [](World&) { Fake().failing["RenameOpenFile:" + kProgram] = 5; },
      "update failed: the program file could not be replaced\n", false, nullptr},
+    {"a roll-back refused once is tried again",
+     [](World&) {
+         Fake().failing["RenameOpenFile:" + kProgram] = 5;
+         Fake().failingOnce["MoveFileReplacing:" + kProgram + ".old"] = 32;
+     },
+     "update failed: the program file could not be replaced\n", false, nullptr},
     {"a whole update puts the release in place", [](World&) {}, "updated to 0.0.3\n", true,
      nullptr},
 };

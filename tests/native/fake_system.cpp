@@ -41,6 +41,13 @@ FakeHandle* HandleOf(void* file) { return static_cast<FakeHandle*>(file); }
 // The error a primitive fails with now, 0 when it runs; counts the call.
 u32 Failure(const std::string& operation, const std::string& path = "") {
     g_fake.calls[operation] += 1;
+    for (const std::string& key : {operation + ":" + path, operation}) {
+        auto once = g_fake.failingOnce.find(key);
+        if (once == g_fake.failingOnce.end()) continue;
+        u32 error = once->second;
+        g_fake.failingOnce.erase(once);
+        return error;
+    }
     auto one = g_fake.failing.find(operation + ":" + path);
     if (one != g_fake.failing.end()) return one->second;
     auto all = g_fake.failing.find(operation);

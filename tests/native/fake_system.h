@@ -36,6 +36,7 @@ struct FakeSystem {
     // "ReadFileAt", "TakeUpdateLock", "ArenaCreate") mapped to the error its
     // failure reports; "OpenFile:<path>" fails one path only.
     std::map<std::string, u32> failing;
+    std::map<std::string, u32> failingOnce;  // the same, for the next call only
     std::map<std::string, int> calls;  // how often each primitive ran
     int openHandles = 0;
     int openLocks = 0;
