@@ -58,6 +58,13 @@ add_executable(static_importer tests/support/static_importer.cpp)
 target_link_libraries(static_importer PRIVATE version winhttp wintrust crypt32)
 target_link_options(static_importer PRIVATE -static)
 
+# The program's engine, ended at a chosen system call (the crash test).
+add_executable(crash_runner tests/support/crash_runner.cpp)
+target_link_libraries(crash_runner PRIVATE fwstack_objects ${SYSTEM_LIBS})
+target_link_options(crash_runner PRIVATE -static -municode)
+target_compile_options(crash_runner PRIVATE ${WARNINGS})
+fwstack_deployment(crash_runner "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
+
 # The test server itself, over HTTP and over HTTPS with the assets' certificate.
 add_test(NAME support.update_server
          COMMAND ${CMAKE_COMMAND} -E env FWSTACK_ASSETS=${ASSETS}
@@ -100,7 +107,7 @@ foreach(test_file ${E2E_TESTS})
   get_filename_component(name ${test_file} NAME_WE)
   add_test(NAME e2e.${name} COMMAND python3 ${test_file})
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
-      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>")
+      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>")
 endforeach()
 
 # The product itself: imports, version resource, reproducible bytes.
