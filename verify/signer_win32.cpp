@@ -106,8 +106,6 @@ void CheckSigner(const PathBuffer& path, void* file, const char* publisher, u64 
     CopyBytes(&action, GenericVerifyV2, sizeof(action));
 
     LONG r = CallTrustProvider(&action, &request);
-    result->revocationChecks = revocationChecks;
-    result->providerFlags = providerFlags;
     result->trustResult = static_cast<i32>(r);
     *signedOk = r == 0;
 

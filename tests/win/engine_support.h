@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/commands.h"
 #include "engine/run.h"
 #include "engine/settings.h"
 #include "tests/win/support.h"
@@ -90,6 +91,15 @@ protected:
         ReachAvailable();
         FetchStep(settings_, &run_);
         ASSERT_EQ(run_.state, Staged) << "error " << run_.error;
+    }
+
+    // One whole attempt on the program file, as `update` runs it; its line.
+    std::string UpdateLine() {
+        char line[256] = {};
+        u64 length = 0;
+        std::string path = Narrow(program_);
+        RunAndReport(settings_, Text{path.data(), path.size()}, line, sizeof line, &length);
+        return std::string(line, length);
     }
 
     std::wstring Sibling(const wchar_t* suffix) const { return program_ + suffix; }

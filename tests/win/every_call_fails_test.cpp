@@ -35,13 +35,6 @@ BOOL WINAPI RenameOntoProgramFails(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, 
 
 class EveryCallFails : public EngineTest {
 protected:
-    std::string Update() {
-        char line[256] = {};
-        u64 length = 0;
-        std::string path = Narrow(program_);
-        RunAndReport(settings_, Text{path.data(), path.size()}, line, sizeof line, &length);
-        return std::string(line, length);
-    }
     void Restore() {
         ASSERT_TRUE(WriteFileBytes(program_, previous_));
         for (const wchar_t* suffix : {L".old", L".new", L".download", L".latest"}) {
@@ -55,9 +48,9 @@ protected:
         g_plan.failAt = failAt;
         CountingTable table;
         g_program = program_;
-        if (!renameFails) return Update();
+        if (!renameFails) return UpdateLine();
         auto refused = OverrideSystem(SetFileInformationByHandle, RenameOntoProgramFails);
-        return Update();
+        return UpdateLine();
     }
     std::set<std::string> Folder() {
         std::set<std::string> names;
@@ -118,7 +111,7 @@ TEST_F(EveryCallFails, TheProgramStaysWholeAndTheNextUpdateRecovers) {
 
             std::string path = Narrow(program_);
             StartupCleanup(settings_, Text{path.data(), path.size()});
-            EXPECT_EQ(Update(), updated) << "the next update";
+            EXPECT_EQ(UpdateLine(), updated) << "the next update";
             EXPECT_TRUE(ReadFileBytes(program_) == release_) << "the next update";
         }
         std::printf("%s: %llu system calls, %llu runs with one failing, %d still updated\n",

@@ -62,16 +62,7 @@ struct FailingLoader {
     SystemOverride lookUp = OverrideSystem(GetProcAddress, FailingLookUp);
 };
 
-class SystemTable : public EngineTest {
-protected:
-    std::string Update() {
-        char line[256] = {};
-        u64 length = 0;
-        std::string path = Narrow(program_);
-        RunAndReport(settings_, Text{path.data(), path.size()}, line, sizeof line, &length);
-        return std::string(line, length);
-    }
-};
+using SystemTable = EngineTest;
 
 TEST_F(SystemTable, AMissingDllOrFunctionFailsTheStepThatNeedsIt) {
     struct Case {
@@ -94,19 +85,19 @@ TEST_F(SystemTable, AMissingDllOrFunctionFailsTheStepThatNeedsIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.dll) + c.function);
         FailingLoader loader(c.dll, c.function);
-        EXPECT_EQ(Update(), std::string("fwstack update failed: ") + c.message + "\n");
+        EXPECT_EQ(UpdateLine(), std::string("fwstack update failed: ") + c.message + "\n");
         ExpectProgramUnchanged();
         EXPECT_FALSE(FileExists(Sibling(L".download")));
         DeleteFileW(Sibling(L".latest").c_str());
     }
     FailingLoader none(L"", "");
-    EXPECT_EQ(Update(), "fwstack updated to 0.0.3\n");
+    EXPECT_EQ(UpdateLine(), "fwstack updated to 0.0.3\n");
 }
 
 TEST_F(SystemTable, DllsComeFromTheSystemFolderAlsoWhereTheSearchFlagIsRefused) {
     AnnounceRelease();
     FailingLoader loader(L"", "", true);
-    EXPECT_EQ(Update(), "fwstack updated to 0.0.3\n");
+    EXPECT_EQ(UpdateLine(), "fwstack updated to 0.0.3\n");
     wchar_t system[MAX_PATH] = {};
     ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
     std::wstring folder = Lower(system) + L"\\";
