@@ -5,11 +5,14 @@
 #include "files/paths.h"
 
 // How a sibling file is opened; each names access, sharing and disposition.
+// The two creating modes remove whatever stands at the name first (as
+// RemoveFile does) and then create a new file exclusively: what appears at
+// the name in between makes the open fail, and nothing is ever overwritten.
 enum FileOpenMode : u32 {
     // Read, write and DELETE (for the rename through the handle); others may
-    // only read. Creates the file, replacing one of that name.
+    // only read. A new file.
     CreateForDownload = 0,
-    // Write only, no sharing. Creates the file, replacing one of that name.
+    // Write only, no sharing. A new file.
     CreateForRecord = 1,
     // Read and DELETE of an existing file; others may only read.
     OpenForSwap = 2,
@@ -45,5 +48,8 @@ bool RenameOpenFile(void* file, const PathBuffer& newPath);
 // Moves a file to another name in the same folder, replacing one of that name.
 bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to);
 
-// Deletes the file of that name; false when it is missing or cannot go.
+// Removes the directory entry of that name itself, also when it is
+// read-only: a link goes as a link, and the file it leads to keeps its
+// content and attributes. A folder is left alone. True when nothing stands
+// at the name afterwards.
 bool RemoveFile(const PathBuffer& path);

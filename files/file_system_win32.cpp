@@ -11,13 +11,16 @@ struct ModeFlags {
     DWORD access;
     DWORD share;
     DWORD disposition;
+    DWORD flags;
 };
 
-// Indexed by FileOpenMode.
+// Indexed by FileOpenMode. CREATE_NEW never opens what stands at the name,
+// and a reparse point there is taken as the name's own entry.
 constexpr ModeFlags kModes[] = {
-    {GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_ALWAYS},  // CreateForDownload
-    {GENERIC_WRITE, 0, CREATE_ALWAYS},                                          // CreateForRecord
-    {GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING},                   // OpenForSwap
+    {GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW,
+     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT},                       // CreateForDownload
+    {GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT},  // CreateForRecord
+    {GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL},  // OpenForSwap
 };
 static_assert(sizeof kModes / sizeof kModes[0] == OpenForSwap + 1, "one entry a mode");
 
@@ -28,6 +31,71 @@ static_assert(sizeof(FILE_RENAME_INFO) == 24, "FILE_RENAME_INFO size");
 
 constexpr u64 MaxChunk = 0x40000000u;  // 1 GiB a ReadFile or WriteFile
 
+// Attributes that SetFileInformationByHandle(FileBasicInfo) may carry back.
+constexpr DWORD SettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE;
+
+// Named here because MinGW declares them only for newer Windows targets.
+constexpr FILE_INFO_BY_HANDLE_CLASS DispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DispositionDelete = 0x1;               // FILE_DISPOSITION_FLAG_DELETE
+constexpr DWORD DispositionIgnoreReadOnly = 0x10;      // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
+struct DispositionEx {
+    DWORD flags;
+};
+
+bool SetAttributes(HANDLE file, DWORD attributes) {
+    FILE_BASIC_INFO basic;
+    FillBytes(&basic, 0, sizeof basic);  // zero times: leave them as they are
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return Sys(SetFileInformationByHandle)(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+bool MarkForDeletion(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    return Sys(SetFileInformationByHandle)(file, FileDispositionInfo, &disposition,
+                                           sizeof disposition) != 0;
+}
+
+// Deletes the entry the handle was opened by, when the handle is closed.
+bool DeleteOpenEntry(HANDLE file) {
+    FILE_BASIC_INFO basic;
+    FillBytes(&basic, 0, sizeof basic);
+    if (!Sys(GetFileInformationByHandleEx)(file, FileBasicInfo, &basic, sizeof basic)) return false;
+    const DWORD attributes = basic.FileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;  // a real folder is never one of ours
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return MarkForDeletion(file);
+
+    // Windows 10 1809 and later delete a read-only entry without touching
+    // the file's attributes.
+    DispositionEx ex = {DispositionDelete | DispositionIgnoreReadOnly};
+    if (Sys(SetFileInformationByHandle)(file, DispositionInfoEx, &ex, sizeof ex)) return true;
+
+    // Elsewhere the attribute is cleared for the moment of marking. It
+    // belongs to the file, not to this name, so it is put back through the
+    // same handle: another hard link keeps a read-only file, and so does a
+    // file whose deletion fails.
+    const DWORD kept = attributes & SettableAttributes;
+    if (!SetAttributes(file, kept & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) return false;
+    const bool marked = MarkForDeletion(file);
+    SetAttributes(file, kept);
+    return marked;
+}
+
+// Opens the name itself, never what a symbolic link or junction leads to;
+// sharing everything keeps out only holders that deny deletion (a download
+// another process is writing).
+HANDLE OpenEntry(const PathBuffer& path, DWORD access) {
+    return Sys(CreateFileW)(Wide(path), access,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+}
+
 }  // namespace
 
 OpenedFile OpenFile(const PathBuffer& path, u32 mode) {
@@ -37,13 +105,26 @@ OpenedFile OpenFile(const PathBuffer& path, u32 mode) {
         return opened;
     }
     const ModeFlags& flags = kModes[mode];
+    if (flags.disposition == CREATE_NEW) RemoveFile(path);
     HANDLE file = Sys(CreateFileW)(Wide(path), flags.access, flags.share, nullptr,
-                                   flags.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                   flags.disposition, flags.flags, nullptr);
     opened.error = Sys(GetLastError)();
     if (IsValidHandle(file)) {
         opened.handle = file;
         opened.error = 0;
+        return opened;
     }
+    // A folder left standing at the name refuses the file with access
+    // denied, as it did when the file was opened over whatever stood there.
+    if (opened.error == ERROR_FILE_EXISTS) {
+        DWORD attributes = Sys(GetFileAttributesW)(Wide(path));
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                FILE_ATTRIBUTE_DIRECTORY) {
+            opened.error = ERROR_ACCESS_DENIED;
+        }
+    }
+    if (opened.error == 0) opened.error = ERROR_GEN_FAILURE;
     return opened;
 }
 
@@ -108,4 +189,20 @@ bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to) {
     return Sys(MoveFileExW)(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool RemoveFile(const PathBuffer& path) { return Sys(DeleteFileW)(Wide(path)) != 0; }
+bool RemoveFile(const PathBuffer& path) {
+    // NOTE: Wine 8 follows a Unix symbolic link even with
+    // FILE_FLAG_OPEN_REPARSE_POINT, so there the link's target is removed;
+    // on Windows the link itself is. Hard links behave alike on both.
+    HANDLE file = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    DWORD error = Sys(GetLastError)();
+    if (!IsValidHandle(file) && error == ERROR_ACCESS_DENIED) {
+        // NOTE: Wine refuses write-attribute access to a read-only file but
+        // changes its attributes through a handle without it; Windows grants it.
+        file = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES);
+        error = Sys(GetLastError)();
+    }
+    if (!IsValidHandle(file)) return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    const bool removed = DeleteOpenEntry(file);
+    CloseFile(file);
+    return removed;
+}

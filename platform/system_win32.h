@@ -26,11 +26,11 @@ enum SystemDll : u32 {
     X(Kernel32Dll, CloseHandle)                  \
     X(Kernel32Dll, CreateFileW)                  \
     X(Kernel32Dll, CreateMutexW)                 \
-    X(Kernel32Dll, DeleteFileW)                  \
     X(Kernel32Dll, ExitProcess)                  \
     X(Kernel32Dll, FlushFileBuffers)             \
     X(Kernel32Dll, GetCommandLineW)              \
-    X(Kernel32Dll, GetFileInformationByHandle)   \
+    X(Kernel32Dll, GetFileAttributesW)           \
+    X(Kernel32Dll, GetFileInformationByHandleEx) \
     X(Kernel32Dll, GetFullPathNameW)             \
     X(Kernel32Dll, GetLastError)                 \
     X(Kernel32Dll, GetModuleHandleW)             \

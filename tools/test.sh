@@ -7,6 +7,8 @@ bash tools/setup.sh
 bash tools/build.sh
 status=0
 ctest --test-dir build/native --output-on-failure -j 2 || status=1
+# Every parser of outside bytes, fuzzed for 30 seconds each.
+bash tools/fuzz.sh --seconds 30 || status=1
 ctest --test-dir build/windows --output-on-failure || status=1
 # What the fault and crash tests counted.
 grep -h -E "^(whole update|update whose rename onto the program fails|crash points):" \

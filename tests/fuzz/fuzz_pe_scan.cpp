@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "base/arena.h"
 #include "verify/pe_scan.h"
 
 namespace {

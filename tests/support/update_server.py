@@ -17,7 +17,9 @@ script misbehaviour (the served file itself need not exist):
     <file>.slow    a number of seconds S: send the body in 1 KiB pieces with
                    S seconds between them (the waiting is bounded in total)
 
-A missing file without a .status sidecar is a 404. Every request's path is
+A missing file without a .status sidecar is a 404. A module user may also set
+UpdateServer(..., before_answer=f): f(path) runs on the request's thread
+before each answer, e.g. to change the client's files while it waits. Every request's path is
 appended to root/requests.log, so a test can tell whether a request was sent.
 
 As a wrapper around a test command:
@@ -81,6 +83,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):  # noqa: N802 - the base class's name
         self.server.log_request_path(self.path)
         self.close_connection = True
+        if self.server.before_answer is not None:
+            self.server.before_answer(self.path)
         local = self._local_path()
         if local is None:
             self._answer(404, b"not found\n")
@@ -143,8 +147,9 @@ class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, root, port, tls_context):
+    def __init__(self, root, port, tls_context, before_answer=None):
         self.root = os.path.abspath(root)
+        self.before_answer = before_answer
         self.tls_context = tls_context
         self._log_lock = threading.Lock()
         super().__init__(("127.0.0.1", port), _Handler)
@@ -185,8 +190,9 @@ class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 class UpdateServer:
     """One server on 127.0.0.1 serving root; tls=(certfile, keyfile) makes it HTTPS."""
 
-    def __init__(self, root, port=0, tls=None, lifetime=DEFAULT_LIFETIME):
+    def __init__(self, root, port=0, tls=None, lifetime=DEFAULT_LIFETIME, before_answer=None):
         self.root = root
+        self.before_answer = before_answer
         self.requested_port = port
         self.tls = tls
         self.lifetime = lifetime
@@ -206,7 +212,7 @@ class UpdateServer:
         if self.tls is not None:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(self.tls[0], self.tls[1])
-        self._server = _Server(self.root, self.requested_port, context)
+        self._server = _Server(self.root, self.requested_port, context, self.before_answer)
         self._port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.1}, daemon=True)

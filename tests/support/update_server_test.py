@@ -80,6 +80,17 @@ class ScriptedAnswers(unittest.TestCase):
         self.assertEqual((response.status, got, whole), (200, self.body, True))
         self.assertGreaterEqual(elapsed, 0.35)  # five pieces, four pauses of 0.1 s
 
+    def test_hook_runs_before_the_answer_is_read(self):
+        seen = []
+
+        def hook(path):
+            seen.append(path)
+            self.sidecar("plain.bin", "changed")
+
+        with UpdateServer(self.root, before_answer=hook) as hooked:
+            response, got, _ = fetch(hooked.port, "/plain.bin")
+        self.assertEqual((response.status, got, seen), (200, b"changed", ["/plain.bin"]))
+
     def test_every_request_path_is_logged_in_order(self):
         fetch(self.server.port, "/a")
         fetch(self.server.port, "/b/c?d")
