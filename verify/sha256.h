@@ -17,3 +17,16 @@ void Sha256Update(Sha256Context* context, const void* bytes, u64 n);
 void Sha256Final(Sha256Context* context, u8 digest[32]);
 // The one-shot form.
 void Sha256(const void* bytes, u64 n, u8 digest[32]);
+
+// The block compression that runs: the x86 SHA extensions where the
+// processor has them, the portable code everywhere else.
+enum Sha256Engine : u32 {
+    Sha256Automatic = 0,   // chosen from the processor at first use
+    Sha256Portable = 1,
+    Sha256Extensions = 2,
+};
+bool Sha256ExtensionsAvailable();
+u32 Sha256ActiveEngine();
+// For tests: forces an engine (the extensions only where available);
+// Sha256Automatic restores the choice from the processor.
+void Sha256UseEngine(u32 engine);

@@ -91,13 +91,36 @@ void CheckMessageFile(const std::string& name, size_t expectedAtLeast) {
     }
 }
 
-TEST(Sha256Cavp, ShortMessages) { CheckMessageFile("SHA256ShortMsg.rsp", 65); }
+// Every test below runs once with each compression engine.
+class Sha256Cavp : public ::testing::TestWithParam<u32> {
+protected:
+    void SetUp() override {
+        if (GetParam() == Sha256Extensions && !Sha256ExtensionsAvailable()) {
+            GTEST_SKIP() << "this processor has no SHA extensions";
+        }
+        Sha256UseEngine(GetParam());
+        ASSERT_EQ(Sha256ActiveEngine(), GetParam());
+    }
+    void TearDown() override { Sha256UseEngine(Sha256Automatic); }
+};
+INSTANTIATE_TEST_SUITE_P(Engines, Sha256Cavp, ::testing::Values(Sha256Portable, Sha256Extensions),
+                         [](const auto& info) {
+                             return info.param == Sha256Portable ? "Portable" : "Extensions";
+                         });
 
-TEST(Sha256Cavp, LongMessages) { CheckMessageFile("SHA256LongMsg.rsp", 64); }
+TEST(Sha256Engine, TheExtensionsAreChosenWhereThereAreAny) {
+    Sha256UseEngine(Sha256Automatic);
+    EXPECT_EQ(Sha256ActiveEngine(),
+              Sha256ExtensionsAvailable() ? u32{Sha256Extensions} : u32{Sha256Portable});
+}
+
+TEST_P(Sha256Cavp, ShortMessages) { CheckMessageFile("SHA256ShortMsg.rsp", 65); }
+
+TEST_P(Sha256Cavp, LongMessages) { CheckMessageFile("SHA256LongMsg.rsp", 64); }
 
 // CAVS SHAVS Monte Carlo: each checkpoint is 1000 chained hashes of the three
 // previous digests, seeded with the checkpoint before it.
-TEST(Sha256Cavp, MonteCarlo) {
+TEST_P(Sha256Cavp, MonteCarlo) {
     std::vector<u8> seed;
     std::vector<std::string> checkpoints;
     for (const auto& [key, value] : ReadAssignments("SHA256Monte.rsp")) {
@@ -145,7 +168,7 @@ std::string PiecewiseHex(const std::vector<u8>& message, const std::vector<size_
     return ToHex(digest, 32);
 }
 
-TEST(Sha256Streaming, PiecesGiveTheOneShotDigest) {
+TEST_P(Sha256Cavp, PiecesGiveTheOneShotDigest) {
     std::vector<u8> small = Pattern(128);
     std::vector<size_t> ones(small.size(), 1);
     EXPECT_EQ(PiecewiseHex(small, ones), DigestHex(small));
@@ -158,7 +181,7 @@ TEST(Sha256Streaming, PiecesGiveTheOneShotDigest) {
 }
 
 // The padding needs a second block once the last block holds 56 bytes or more.
-TEST(Sha256Padding, LengthsAroundTheBlockEdge) {
+TEST_P(Sha256Cavp, LengthsAroundTheBlockEdge) {
     struct Case {
         size_t length;
         const char* digest;
