@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# The performance figures of fwstack, each against a floor measured in the same
+# run: program size, start-up, SHA-256, the update of a 64 MiB release, and the
+# memory of an update. Prints a table; asserts nothing. Takes a few minutes.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+bash tools/setup.sh
+packages=(nginx libssl-dev time)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+bash tools/build.sh >/dev/null
+ctest --test-dir build/windows -R '^assets$' >/dev/null
+
+win=build/windows
+assets=$win/assets
+out=$top/build/bench
+port=47443  # the port the test variants of the program talk to
+rm -rf "$out"
+mkdir -p "$out/served/downloads/fwstack" "$out/program" "$out/nginx"
+export WINEPREFIX=$top/$win/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+bash cmake/wine-prefix.sh
+
+# The floors and the hash bench.
+x86_64-w64-mingw32-g++ -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables \
+    -fno-stack-protector -nostdlib -e EntryPoint -Wl,--subsystem,console -Wl,--no-insert-timestamp \
+    -s bench/floor_start.cpp -lkernel32 -o "$out/floor_start.exe"
+x86_64-w64-mingw32-g++-posix -O2 -static -municode bench/floor_update.cpp -lwinhttp -lwintrust \
+    -o "$out/floor_update.exe"
+g++ -std=c++20 -O2 -I. bench/sha256_speed.cpp verify/sha256.cpp base/bytes.cpp -lcrypto \
+    -o "$out/sha256_speed"
+
+section() { printf '\n== %s\n' "$*"; }
+header() { printf '%-38s %9s %9s %9s\n' "" median min max; }
+
+section "Size of fwstack.exe (unsigned)"
+printf '%-38s %9d bytes\n' "file" "$(stat -c %s "$win/fwstack.exe")"
+x86_64-w64-mingw32-objdump -h "$win/fwstack.exe" | while read -r index name size _; do
+  if [[ $index =~ ^[0-9]+$ ]]; then printf '%-38s %9d bytes\n' "  section $name" "$((16#$size))"; fi
+done
+printf '%-38s %9s\n' "imports" "$(x86_64-w64-mingw32-objdump -p "$win/fwstack.exe" |
+  sed -n 's/.*DLL Name: //p' | tr '\n' ' ')"
+
+section "Start: fwstack --version against a CRT-free kernel32-only program (warm prefix)"
+header
+python3 bench/interleave.py --pairs 30 --label "fwstack --version" --label "floor" -- \
+    "wine $win/fwstack.exe --version" "wine $out/floor_start.exe"
+
+section "SHA-256, 256 MiB in 64 KiB pieces, in one process with OpenSSL EVP"
+python3 - "$out/sha256_speed" <<'PY'
+import os, re, subprocess, sys
+def rates(env_extra):
+    env = dict(os.environ, **env_extra)
+    text = subprocess.run([sys.argv[1]], env=env, capture_output=True, text=True, check=True).stdout
+    return {m.group(1).strip(): float(m.group(2)) for m in re.finditer(r"^(.*?)\s+([\d.]+) GB/s", text, re.M)}, text
+plain, text = rates({})
+print(text, end="")
+masked, _ = rates({"OPENSSL_ia32cap": ":~0x20000000"})
+scalar, _ = rates({"OPENSSL_ia32cap": "~0x1000020000000000:~0x20000020"})
+print("%-38s %9.3f GB/s" % ("openssl without SHA extensions", masked["openssl"]))
+print("%-38s %9.3f GB/s" % ("openssl scalar (no SSSE3/AVX/SHA)", scalar["openssl"]))
+if "fwstack extensions" in plain:
+    print("%-38s %9.2f x" % ("extensions / openssl", plain["fwstack extensions"] / plain["openssl"]))
+print("%-38s %9.2f x" % ("portable / openssl without SHA ext.", plain["fwstack portable"] / masked["openssl"]))
+print("%-38s %9.2f x" % ("portable / openssl scalar", plain["fwstack portable"] / scalar["openssl"]))
+PY
+
+# Releases of 64 MiB and 1 MiB: the 0.0.3 test variant with a bulk section
+# (placed after the last section, so the image stays valid), signed by the
+# test publisher.
+make_release() {  # bytes output
+  head -c "$1" /dev/urandom >"$out/bulk"
+  local after
+  local index name size vma end=0
+  while read -r index name size vma _; do
+    if [[ $index =~ ^[0-9]+$ ]]; then end=$((16#$vma + 16#$size)); fi
+  done < <(x86_64-w64-mingw32-objdump -h "$win/variants/0.0.3/fwstack.exe")
+  after=$(printf '0x%x' $(((end + 4095) / 4096 * 4096)))
+  x86_64-w64-mingw32-objcopy --add-section .bulk="$out/bulk" \
+      --set-section-flags .bulk=contents,readonly,data --change-section-address .bulk="$after" \
+      "$win/variants/0.0.3/fwstack.exe" "$out/unsigned.exe"
+  osslsigncode sign -certs "$assets/pki/publisher.crt" -key "$assets/pki/publisher.key" -h sha256 \
+      -n Ferrowstack -in "$out/unsigned.exe" -out "$2" >/dev/null
+  rm -f "$out/bulk" "$out/unsigned.exe"
+}
+served=$out/served/downloads/fwstack
+make_release $((64 * 1048576 - 65536)) "$served/fwstack-big.exe"
+make_release 1048576 "$served/fwstack-small.exe"
+document() {  # file
+  printf 'fwstack-latest 1\nversion 0.0.3\nfile %s\nsha256 %s\nurl https://localhost:%s/downloads/fwstack/%s\n' \
+    "$1" "$(sha256sum "$served/$1" | cut -d' ' -f1)" "$port" "$1"
+}
+document fwstack-big.exe >"$out/big.txt"
+document fwstack-small.exe >"$out/small.txt"
+cp "$out/big.txt" "$served/latest.txt"
+
+cat >"$out/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $out/nginx/nginx.pid;
+error_log $out/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$port ssl;
+    server_name localhost;
+    ssl_certificate $top/$assets/pki/localhost.crt;
+    ssl_certificate_key $top/$assets/pki/localhost.key;
+    root $out/served;
+  }
+}
+CONF
+nginx -p "$out/nginx" -c "$out/nginx/nginx.conf" &
+nginx_pid=$!
+trap 'kill $nginx_pid 2>/dev/null || true' EXIT
+sleep 1
+
+program=$out/program/fwstack.exe
+reset="rm -f $out/program/*; cp $assets/releases/fwstack-0.0.2.exe $program"
+section "Update of a 64 MiB signed release from nginx over loopback HTTPS, against a floor program"
+echo "(the floor: the same WinHTTP GET of the document, the same download into a file, WinVerifyTrust twice;"
+echo " NOTE: Wine's WinVerifyTrust starts explorer.exe /desktop once per wineserver; the warm-up runs take it)"
+header
+windows_folder="Z:$(echo "$out/program" | tr / '\\')"
+python3 bench/interleave.py --pairs 5 --prepare "$reset" --label "fwstack update" --label "floor" -- \
+    "wine $program update" \
+    "wine $out/floor_update.exe https://localhost:$port/downloads/fwstack/latest.txt https://localhost:$port/downloads/fwstack/fwstack-big.exe $windows_folder\\floor.download"
+
+section "Peak resident memory of an update (the Windows process, /usr/bin/time)"
+peak() {  # document
+  cp "$out/$1" "$served/latest.txt"
+  local runs=()
+  for _ in 1 2 3; do
+    eval "$reset"
+    runs+=("$(/usr/bin/time -f %M wine "$program" update 2>&1 >/dev/null | tail -1)")
+  done
+  printf '%s\n' "${runs[@]}" | sort -n | sed -n 2p
+}
+big=$(peak big.txt)
+small=$(peak small.txt)
+printf '%-38s %9d KiB\n' "update of 64 MiB (median of 3)" "$big"
+printf '%-38s %9d KiB\n' "update of 1 MiB (median of 3)" "$small"
+printf '%-38s %9d KiB\n' "difference" "$((big - small))"
