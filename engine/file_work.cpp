@@ -4,6 +4,7 @@
 #include "engine/verdict.h"
 #include "engine/verify_file.h"
 #include "files/file_system.h"
+#include "verify/file_digest.h"
 
 namespace {
 constexpr u32 ErrorAccessDenied = 5;
@@ -11,6 +12,15 @@ constexpr u32 ErrorAccessDenied = 5;
 // there is no program at its path, so a refusal that passes (a scanner
 // holding the file a moment) must not cost the user the program.
 constexpr u32 RollBackAttempts = 3;
+
+// True when the file at path has exactly this SHA-256 digest.
+bool FileHasDigest(const PathBuffer& path, const u8 digest[32]) {
+    OpenedFile opened = OpenFile(path, OpenForReading);
+    if (opened.handle == nullptr) return false;
+    bool same = FileMatchesDigest(opened.handle, digest);
+    CloseFile(opened.handle);
+    return same;
+}
 }
 
 u32 CreateDownloadFile(UpdatePaths* paths) {
@@ -69,6 +79,15 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
 
     RemoveFile(paths->old);
     bool moved = MoveFileReplacing(paths->program, paths->old);
+    // Another update may have put this very release in place since this
+    // one's check; the previous program, still running in other processes,
+    // then holds .old, which can be neither removed nor replaced. Nothing is
+    // left to swap: the staged copy goes and the update is done.
+    if (!moved && FileHasDigest(paths->program, digest)) {
+        CloseFile(staged.handle);
+        RemoveFile(paths->staged);
+        return Ok;
+    }
     bool swapped = moved && RenameOpenFile(staged.handle, paths->program);
     CloseFile(staged.handle);
     for (u32 attempt = 0; moved && !swapped && attempt < RollBackAttempts; ++attempt) {

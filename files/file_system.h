@@ -16,6 +16,8 @@ enum FileOpenMode : u32 {
     CreateForRecord = 1,
     // Read and DELETE of an existing file; others may only read.
     OpenForSwap = 2,
+    // Read of an existing file; others may read, write, rename and delete it.
+    OpenForReading = 3,
 };
 
 // A handle, or null with the system error of the failed open.

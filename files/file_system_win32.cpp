@@ -21,8 +21,10 @@ constexpr ModeFlags kModes[] = {
      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT},                       // CreateForDownload
     {GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT},  // CreateForRecord
     {GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL},  // OpenForSwap
+    {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+     FILE_ATTRIBUTE_NORMAL},                                                        // OpenForReading
 };
-static_assert(sizeof kModes / sizeof kModes[0] == OpenForSwap + 1, "one entry a mode");
+static_assert(sizeof kModes / sizeof kModes[0] == OpenForReading + 1, "one entry a mode");
 
 // The layout SetFileInformationByHandle expects on x64: the name starts at 20.
 constexpr u64 RenameFixedPart = 20;
@@ -100,7 +102,7 @@ HANDLE OpenEntry(const PathBuffer& path, DWORD access) {
 
 OpenedFile OpenFile(const PathBuffer& path, u32 mode) {
     OpenedFile opened = {nullptr, 0};
-    if (mode > OpenForSwap) {
+    if (mode > OpenForReading) {
         opened.error = ERROR_INVALID_PARAMETER;
         return opened;
     }

@@ -11,7 +11,7 @@ ctest --test-dir build/native --output-on-failure -j 2 || status=1
 bash tools/fuzz.sh --seconds 30 || status=1
 ctest --test-dir build/windows --output-on-failure || status=1
 # What the fault and crash tests counted.
-grep -h -E "^(whole update|update whose rename onto the program fails|crash points):" \
+grep -h -E "^(whole update|update whose rename onto the program fails|crash points|kill points):" \
     build/windows/Testing/Temporary/LastTest.log 2>/dev/null || true
 WINEPREFIX="$top/build/windows/wineprefix" wineserver -k 2>/dev/null || true
 exit $status

@@ -227,6 +227,17 @@ TEST(EngineDrive, AFailedSwapKeepsTheStagedFileForTheNextStartAndTheNextUpdateRe
     EXPECT_EQ(world.Update(), "fwstack updated to 0.0.3\n");
 }
 
+TEST(EngineDrive, AReleaseAnotherUpdatePutInPlaceIsNotSwappedAgain) {
+    World world;
+    Fake().failing["MoveFileReplacing:" + kProgram] = 5;  // .old held by running programs
+    EXPECT_EQ(world.Update(), "fwstack update failed: the program file could not be replaced\n");
+    Fake().files[kProgram]->bytes = world.release;  // meanwhile another update swapped
+    EXPECT_EQ(world.Update(), "fwstack updated to 0.0.3\n");
+    EXPECT_EQ(Bytes(kProgram), world.release);
+    EXPECT_FALSE(Exists(kProgram + ".new"));
+    EXPECT_EQ(Fake().openHandles, 0);
+}
+
 // Each step, called in any state but its own, changes the state and the code only.
 TEST(EngineSteps, EachStepRefusesEveryOtherStartingState) {
     struct Step {

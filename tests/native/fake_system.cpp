@@ -94,7 +94,7 @@ OpenedFile OpenFile(const PathBuffer& path, u32 mode) {
     std::string name = Narrow(path);
     if (u32 error = Failure("OpenFile", name)) return {nullptr, error};
     auto found = g_fake.files.find(name);
-    if (mode == OpenForSwap) {
+    if (mode == OpenForSwap || mode == OpenForReading) {
         if (found == g_fake.files.end()) return {nullptr, ErrorFileNotFound};
     } else {
         if (HeldOpen(name)) return {nullptr, ErrorSharingViolation};
