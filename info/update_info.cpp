@@ -2,6 +2,7 @@
 #include "info/update_info.h"
 
 #include "base/bytes.h"
+#include "base/hex.h"
 #include "info/update_url.h"
 
 namespace {
@@ -28,6 +29,19 @@ constexpr char LatestSuffix[] = "-latest";
 constexpr u64 LatestSuffixLength = sizeof(LatestSuffix) - 1;
 constexpr u64 MaxFileNameLength = 255;
 
+// Appends n bytes at *at when they fit; a false result sticks.
+bool Put(char* out, u64 capacity, u64* at, const char* bytes, u64 n) {
+    if (n > capacity - *at) return false;
+    CopyBytes(out + *at, bytes, n);
+    *at += n;
+    return true;
+}
+
+template <u64 N>
+bool PutLiteral(char* out, u64 capacity, u64* at, const char (&literal)[N]) {
+    return Put(out, capacity, at, literal, N - 1);
+}
+
 template <u64 N>
 u64 ReadLine(const char* text, u64 length, u64 lineStart, const char (&key)[N], TextSpan* value) {
     return ReadKeyLine(text, length, lineStart, key, N - 1, value);
@@ -39,6 +53,23 @@ UpdateInfo FreshUpdateInfo() {
     UpdateInfo info = {};
     info.version = FreshVersion();
     return info;
+}
+
+u64 FormatUpdateInfo(const UpdateInfoFields& fields, char* out, u64 capacity) {
+    char digest[64];
+    EncodeHex(fields.sha256, 32, digest);
+    u64 at = 0;
+    const bool fits =
+        Put(out, capacity, &at, fields.programName.bytes, fields.programName.length) &&
+        PutLiteral(out, capacity, &at, "-latest 1\nversion ") &&
+        Put(out, capacity, &at, fields.versionText.bytes, fields.versionText.length) &&
+        PutLiteral(out, capacity, &at, "\nfile ") &&
+        Put(out, capacity, &at, fields.file.bytes, fields.file.length) &&
+        PutLiteral(out, capacity, &at, "\nsha256 ") && Put(out, capacity, &at, digest, 64) &&
+        PutLiteral(out, capacity, &at, "\nurl ") &&
+        Put(out, capacity, &at, fields.url.bytes, fields.url.length) &&
+        PutLiteral(out, capacity, &at, "\n");
+    return fits ? at : 0;
 }
 
 u64 ReadKeyLine(const char* text, u64 length, u64 lineStart, const char* key, u64 keyLength,

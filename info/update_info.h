@@ -39,6 +39,20 @@ bool IsNameByte(u8 byte);
 // 1 to 255 name bytes.
 bool IsFileName(const char* value, u64 valueLength);
 
+// The document's fields as a publisher gives them; texts are written as they
+// are, without checks, so a test can also write a document the parser refuses.
+struct UpdateInfoFields {
+    Text programName;
+    Text versionText;
+    Text file;
+    const u8* sha256;  // 32 bytes
+    Text url;
+};
+
+// Writes the five lines of the document into out; returns their length, or 0
+// when they do not fit in capacity (out may then hold a part of them).
+u64 FormatUpdateInfo(const UpdateInfoFields& fields, char* out, u64 capacity);
+
 // True when text is a well-formed document for programName; fills out with
 // spans into text. After false, out has no meaning.
 bool ParseUpdateInfo(const char* text, u64 length, const char* programName,

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hex.h"
 #include "info/update_info.h"
 
 namespace {
@@ -310,6 +311,79 @@ TEST(FreshUpdateInfo, IsAReleaseZeroWithEmptySpansAndZeroDigest) {
         EXPECT_EQ(s.end, 0u);
     }
     for (u8 b : info.sha256) EXPECT_EQ(b, 0u);
+}
+
+Text TextOfString(const std::string& s) { return Text{s.data(), s.size()}; }
+
+// Each written document is exactly the joined lines and parses back to its
+// fields; every capacity below its length gives 0 and writes nothing past it.
+TEST(FormatUpdateInfo, WritesWhatTheParserReadsBackAndNeedsTheWholeCapacity) {
+    struct Case {
+        const char* program;
+        const char* version;
+        const char* file;
+        const char* url;
+    };
+    const Case cases[] = {
+        {"fwstack", "2.4.0", "fwstack.exe", "https://H/downloads/fwstack/fwstack.exe"},
+        {"fwstack", "0.0.3", "fwstack-0.0.3.exe", "https://localhost:47443/d/fwstack-0.0.3.exe"},
+        {"x", "4294967.1.999999999", "a", "http://127.0.0.1:8080/a"},
+        {"tool_2", "10.20.30", nullptr, nullptr},  // the longest file name
+    };
+    const std::string longName(255, 'n');
+    const std::string longUrl = "https://h/" + longName;
+    for (const Case& c : cases) {
+        const std::string file = c.file ? c.file : longName;
+        const std::string url = c.url ? c.url : longUrl;
+        const std::string expected = Join({std::string(c.program) + "-latest 1",
+                                           std::string("version ") + c.version, "file " + file,
+                                           "sha256 " + Digest, "url " + url});
+        const std::string program = c.program;
+        const std::string version = c.version;
+        const UpdateInfoFields fields = {TextOfString(program), TextOfString(version),
+                                         TextOfString(file), DigestBytes, TextOfString(url)};
+        std::vector<char> out(expected.size() + 8, '#');
+        ASSERT_EQ(FormatUpdateInfo(fields, out.data(), out.size()), expected.size()) << url;
+        EXPECT_EQ(std::string(out.data(), expected.size()), expected);
+        EXPECT_EQ(out[expected.size()], '#');
+
+        UpdateInfo info = FreshUpdateInfo();
+        ASSERT_TRUE(Parse(expected, &info, program, true)) << expected;
+        EXPECT_EQ(expected.substr(info.versionText.start, info.versionText.end -
+                                  info.versionText.start), version);
+        EXPECT_EQ(expected.substr(info.file.start, info.file.end - info.file.start), file);
+        EXPECT_EQ(expected.substr(info.url.start, info.url.end - info.url.start), url);
+        EXPECT_EQ(std::vector<u8>(info.sha256, info.sha256 + 32),
+                  std::vector<u8>(DigestBytes, DigestBytes + 32));
+
+        for (u64 capacity : {u64{0}, u64{1}, u64{expected.size() - 65},
+                             u64{expected.size() - 1}}) {
+            std::vector<char> small(capacity + 8, '#');
+            EXPECT_EQ(FormatUpdateInfo(fields, small.data(), capacity), 0u) << capacity;
+            EXPECT_EQ(std::string(small.data() + capacity, 8), "########") << capacity;
+        }
+        std::vector<char> exact(expected.size());
+        EXPECT_EQ(FormatUpdateInfo(fields, exact.data(), exact.size()), expected.size());
+    }
+}
+
+TEST(EncodeHex, WritesTwoLowerCaseDigitsPerByte) {
+    std::string all;
+    for (int b = 0; b < 256; ++b) {
+        char two[2] = {};
+        const u8 byte = static_cast<u8>(b);
+        EncodeHex(&byte, 1, two);
+        all.append(two, 2);
+        u8 back[32] = {};
+        const std::string digest = std::string(two, 2) + std::string(62, '0');
+        ASSERT_TRUE(DecodeSha256Hex(digest.data(), digest.size(), back)) << b;
+        EXPECT_EQ(back[0], byte);
+    }
+    EXPECT_EQ(all.substr(0, 6), "000102");
+    EXPECT_EQ(all.substr(all.size() - 6), "fdfeff");
+    char out[64];
+    EncodeHex(DigestBytes, 32, out);
+    EXPECT_EQ(std::string(out, 64), Digest);
 }
 
 }  // namespace

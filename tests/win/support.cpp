@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/hex.h"
+#include "info/update_info.h"
 #include "verify/sha256.h"
 
 std::wstring Widen(const std::string& utf8) {
@@ -167,19 +169,20 @@ std::wstring AssetPath(const std::string& relative) {
 std::string Sha256Hex(const std::string& bytes) {
     u8 digest[32] = {};
     Sha256(bytes.data(), bytes.size(), digest);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (u8 b : digest) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
+    char hex[64];
+    EncodeHex(digest, sizeof digest, hex);
+    return std::string(hex, sizeof hex);
 }
 
 std::string MakeDocument(const std::string& version, const std::string& file,
                          const std::string& sha256hex, const std::string& url) {
-    return "fwstack-latest 1\nversion " + version + "\nfile " + file + "\nsha256 " + sha256hex +
-           "\nurl " + url + "\n";
+    u8 digest[32] = {};
+    if (!DecodeSha256Hex(sha256hex.data(), sha256hex.size(), digest)) return {};
+    const UpdateInfoFields fields = {TextOf("fwstack"), {version.data(), version.size()},
+                                     {file.data(), file.size()}, digest, {url.data(), url.size()}};
+    std::string document(version.size() + file.size() + url.size() + 128, '\0');
+    document.resize(FormatUpdateInfo(fields, document.data(), document.size()));
+    return document;
 }
 
 std::string RequestLog() { return ReadFileBytes(ServedPath("requests.log")).value_or(""); }

@@ -53,16 +53,6 @@ std::string VersionText(Version v) {
     return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
 }
 
-std::string HexOf(const u8* bytes, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0xF];
-    }
-    return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,9 +81,12 @@ int main(int argc, char** argv) {
     u8 digest[32];
     Sha256(file.data(), file.size(), digest);
 
-    std::string document = "fwstack-latest 1\nversion " + VersionText(version) + "\nfile " + name +
-                           "\nsha256 " + HexOf(digest, sizeof digest) + "\nurl " + base + name +
-                           "\n";
+    const std::string versionText = VersionText(version);
+    const std::string url = base + name;
+    const UpdateInfoFields fields = {TextOf(ProgramName), {versionText.data(), versionText.size()},
+                                     {name.data(), name.size()}, digest, {url.data(), url.size()}};
+    std::string document(url.size() + name.size() + 256, '\0');
+    document.resize(FormatUpdateInfo(fields, document.data(), document.size()));
 
     // The updater must accept what we publish, so check it with its own parser.
     bool allowLocalHttp = StartsWith(base, "http://127.0.0.1");
