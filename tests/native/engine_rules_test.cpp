@@ -11,6 +11,7 @@
 #include "engine/run.h"
 #include "engine/settings.h"
 #include "engine/update_lock.h"
+#include "info/update_info.h"
 #include "tests/native/fake_system.h"
 #include "verify/sha256.h"
 
@@ -21,18 +22,16 @@ const std::string kOther = "C:\\Tools\\notes.txt";  // never to be touched
 const std::string kBase = "https://" FWSTACK_TEST_SERVER "/downloads/fwstack/";
 const std::string kOldProgram = FakeRelease(0, 0, 2, "Kelvardo s.r.o.", "the old program");
 
-std::string Hex(const std::string& bytes) {
-    u8 digest[32];
-    Sha256(reinterpret_cast<const u8*>(bytes.data()), bytes.size(), digest);
-    std::string hex;
-    for (u8 b : digest) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-    return hex;
-}
-
 std::string Document(const std::string& version, const std::string& digestOf,
                      const std::string& url = kBase + "fwstack-0.0.3.exe") {
-    return "fwstack-latest 1\nversion " + version + "\nfile fwstack-0.0.3.exe\nsha256 " +
-           Hex(digestOf) + "\nurl " + url + "\n";
+    u8 digest[32];
+    Sha256(reinterpret_cast<const u8*>(digestOf.data()), digestOf.size(), digest);
+    const UpdateInfoFields fields = {TextOf("fwstack"), {version.data(), version.size()},
+                                     TextOf("fwstack-0.0.3.exe"), digest,
+                                     {url.data(), url.size()}};
+    std::string document(512, '\0');
+    document.resize(FormatUpdateInfo(fields, document.data(), document.size()));
+    return document;
 }
 
 bool Exists(const std::string& path) { return Fake().files.count(path) != 0; }
