@@ -2,7 +2,8 @@
 # Installs what the builds and tests need on a fresh Debian machine.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64
-          osslsigncode openssl python3 python3-cryptography-vectors libcap2-bin procps)
+          osslsigncode openssl python3 python3-cryptography-vectors libcap2-bin procps
+          libssl-dev libcurl4-openssl-dev nginx-light)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
