@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/types.h"
+#include "engine/settings.h"
 #include "info/update_info.h"
 #include "info/version.h"
 #include "verify/pe_scan.h"
@@ -17,7 +19,8 @@ constexpr char ProgramName[] = "fwstack";
 
 int Usage() {
     std::cerr << "usage: fwstack-publish <release file> <downloads base address ending in />"
-                 " [output file]\n";
+                 " [output file]\n"
+                 "       fwstack-publish verify [--ca <CA file>] <release file>\n";
     return 2;
 }
 
@@ -53,9 +56,95 @@ std::string VersionText(Version v) {
     return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
 }
 
+// Runs command and returns its standard output and error; false when it
+// could not be run or did not exit with 0.
+bool RunCommand(const std::string& command, std::string* output) {
+    output->clear();
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return false;
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) output->append(chunk, n);
+    return pclose(pipe) == 0;
+}
+
+std::string Quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// The common name in the first signer's "Subject:" line of osslsigncode's
+// report, e.g. "/C=CZ/O=Kelvardo/CN=Kelvardo s.r.o."; empty when absent.
+// NOTE: a common name holding "/" would be cut short here; it then fails the
+// comparison with the publisher, which is the safe side.
+std::string SignerCommonName(const std::string& report) {
+    size_t at = report.find("Signer's certificate:");
+    if (at == std::string::npos) return {};
+    at = report.find("Subject: ", at);
+    if (at == std::string::npos) return {};
+    const size_t end = report.find('\n', at);
+    const std::string subject = report.substr(at + 9, end == std::string::npos ? end : end - at - 9);
+    const size_t cn = subject.rfind("/CN=");
+    if (cn == std::string::npos) return {};
+    const size_t stop = subject.find('/', cn + 4);
+    return subject.substr(cn + 4, stop == std::string::npos ? stop : stop - cn - 4);
+}
+
+// verify [--ca FILE] RELEASE: what a client checks of a release before it
+// installs it, with the publisher and download cap of this program.
+int Verify(int argc, char** argv) {
+    std::string ca;
+    int i = 2;
+    if (i + 1 < argc && std::string(argv[i]) == "--ca") {
+        ca = argv[i + 1];
+        i += 2;
+    }
+    if (i + 1 != argc || std::string(argv[i]).empty() || ca.empty() != (i == 2)) return Usage();
+    const std::string releasePath = argv[i];
+
+    UpdateSettings settings = {};
+    MakeUpdateSettings(Text{nullptr, 0}, &settings);
+    const std::string publisher(settings.publisher.bytes, settings.publisher.length);
+    const u64 cap = settings.maxDownloadSize != 0 ? settings.maxDownloadSize : DefaultMaxDownloadSize;
+
+    std::ifstream in(releasePath, std::ios::binary);
+    if (!in) return Fail("cannot open " + releasePath + "; give the path of a release file");
+    std::vector<u8> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return Fail("cannot read " + releasePath);
+    if (file.size() > cap) {
+        return Fail(releasePath + " has " + std::to_string(file.size()) +
+                    " bytes, more than the " + std::to_string(cap) +
+                    " a client downloads; make the release smaller");
+    }
+
+    std::string report;
+    const std::string command = "osslsigncode verify" + (ca.empty() ? "" : " -CAfile " + Quoted(ca)) +
+                                " -in " + Quoted(releasePath);
+    const bool ran = RunCommand(command, &report);
+    if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
+        return Fail(releasePath + " has no valid Authenticode signature; sign it with the "
+                    "publisher's code-signing certificate (osslsigncode sign)\n" + report);
+    }
+    const std::string signer = SignerCommonName(report);
+    if (signer != publisher) {
+        return Fail(releasePath + " is signed by \"" + signer + "\", not by \"" + publisher +
+                    "\"; sign it with the publisher's certificate");
+    }
+    Version version;
+    if (!ReadReleaseVersion(file, &version)) {
+        return Fail(releasePath + " has no readable file version in its version resource; "
+                    "build it with the program's version resource");
+    }
+    std::cout << "verified: " << releasePath << ", version " << VersionText(version)
+              << ", signed by \"" << signer << "\", " << file.size() << " bytes\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "verify") return Verify(argc, argv);
     if (argc < 3 || argc > 4) return Usage();
     std::string releasePath = argv[1];
     std::string base = argv[2];
