@@ -1,5 +1,9 @@
 // fwstack-publish: writes the update information document for a release file.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -9,6 +13,7 @@
 #include "base/types.h"
 #include "engine/settings.h"
 #include "info/update_info.h"
+#include "info/update_url.h"
 #include "info/version.h"
 #include "verify/pe_scan.h"
 #include "verify/sha256.h"
@@ -20,7 +25,9 @@ constexpr char ProgramName[] = "fwstack";
 int Usage() {
     std::cerr << "usage: fwstack-publish <release file> <downloads base address ending in />"
                  " [output file]\n"
-                 "       fwstack-publish verify [--ca <CA file>] <release file>\n";
+                 "       fwstack-publish verify [--ca <CA file>] <release file>\n"
+                 "       fwstack-publish publish [--ca <CA file>] [--force] <release file>"
+                 " <downloads folder> <downloads address ending in />\n";
     return 2;
 }
 
@@ -91,17 +98,10 @@ std::string SignerCommonName(const std::string& report) {
     return subject.substr(cn + 4, stop == std::string::npos ? stop : stop - cn - 4);
 }
 
-// verify [--ca FILE] RELEASE: what a client checks of a release before it
-// installs it, with the publisher and download cap of this program.
-int Verify(int argc, char** argv) {
-    std::string ca;
-    int i = 2;
-    if (i + 1 < argc && std::string(argv[i]) == "--ca") {
-        ca = argv[i + 1];
-        i += 2;
-    }
-    if (i + 1 != argc || std::string(argv[i]).empty() || ca.empty() != (i == 2)) return Usage();
-    const std::string releasePath = argv[i];
+// What a client checks of a release before it installs it, with the
+// publisher and download cap of this program; 0 or 1, as the exit code.
+int CheckRelease(const std::string& releasePath, const std::string& ca, std::vector<u8>* out,
+                 Version* outVersion) {
 
     UpdateSettings settings = {};
     MakeUpdateSettings(Text{nullptr, 0}, &settings);
@@ -138,6 +138,143 @@ int Verify(int argc, char** argv) {
     }
     std::cout << "verified: " << releasePath << ", version " << VersionText(version)
               << ", signed by \"" << signer << "\", " << file.size() << " bytes\n";
+    *out = std::move(file);
+    *outVersion = version;
+    return 0;
+}
+
+// The options before the positional arguments: --ca FILE and, when allowed,
+// --force; returns the index of the first positional argument or 0 on misuse.
+int ReadOptions(int argc, char** argv, bool allowForce, std::string* ca, bool* force) {
+    int i = 2;
+    while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
+        const std::string option = argv[i];
+        if (option == "--ca" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            *ca = argv[i + 1];
+            i += 2;
+        } else if (option == "--force" && allowForce) {
+            *force = true;
+            ++i;
+        } else {
+            return 0;
+        }
+    }
+    return i;
+}
+
+// verify [--ca FILE] RELEASE
+int Verify(int argc, char** argv) {
+    std::string ca;
+    bool force = false;
+    const int i = ReadOptions(argc, argv, false, &ca, &force);
+    if (i == 0 || i + 1 != argc || argv[i][0] == '\0') return Usage();
+    std::vector<u8> file;
+    Version version;
+    return CheckRelease(argv[i], ca, &file, &version);
+}
+
+// Writes bytes to path through path + ".tmp": written, flushed to disk, then
+// renamed over path, so that readers see the old file or the whole new one.
+bool WriteDurably(const std::string& path, const char* bytes, size_t size) {
+    const std::string temp = path + ".tmp";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    const bool written = done == size && fsync(fd) == 0;
+    if (close(fd) != 0 || !written) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// Flushes the folder's entries, so that a rename survives a power loss.
+bool SyncFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    return close(fd) == 0 && synced;
+}
+
+// publish [--ca FILE] [--force] RELEASE FOLDER ADDRESS
+int Publish(int argc, char** argv) {
+    std::string ca;
+    bool force = false;
+    const int i = ReadOptions(argc, argv, true, &ca, &force);
+    if (i == 0 || i + 3 != argc) return Usage();
+    const std::string releasePath = argv[i];
+    const std::string folder = argv[i + 1];
+    const std::string base = argv[i + 2];
+    if (releasePath.empty() || folder.empty() || base.empty() || base.back() != '/') {
+        return Usage();
+    }
+    std::vector<u8> file;
+    Version version;
+    if (int refused = CheckRelease(releasePath, ca, &file, &version)) return refused;
+
+    const bool allowLocalHttp = StartsWith(base, "http://127.0.0.1");
+    const std::string documentPath = folder + "/latest.txt";
+    std::ifstream current(documentPath, std::ios::binary);
+    if (current) {
+        const std::string old((std::istreambuf_iterator<char>(current)),
+                              std::istreambuf_iterator<char>());
+        UpdateInfo info = FreshUpdateInfo();
+        if (!ParseUpdateInfo(old.data(), old.size(), ProgramName, sizeof ProgramName - 1,
+                             allowLocalHttp, &info)) {
+            if (!force) {
+                return Fail(documentPath + " is not a document a client accepts; check it, "
+                            "then publish with --force to replace it");
+            }
+        } else if (!IsNewerVersion(version, info.version) && !force) {
+            return Fail("version " + VersionText(version) + " is not newer than the announced " +
+                        VersionText(info.version) + "; publish a newer release, or use --force "
+                        "to re-publish or roll back");
+        }
+    }
+
+    const std::string name = "fwstack-" + VersionText(version) + ".exe";
+    const std::string url = base + name;
+    UpdateSettings settings = {};
+    MakeUpdateSettings(Text{nullptr, 0}, &settings);
+    const std::string infoAddress = base + "latest.txt";
+    if (!SameUpdateServer(infoAddress.data(), infoAddress.size(), url.data(), url.size(),
+                          allowLocalHttp)) {
+        return Fail("a client refuses " + url + " against its update information address " +
+                    infoAddress + "; give an https:// downloads address (or http://127.0.0.1 "
+                    "for local tests)");
+    }
+    u8 digest[32];
+    Sha256(file.data(), file.size(), digest);
+    const std::string versionText = VersionText(version);
+    const UpdateInfoFields fields = {TextOf(ProgramName), {versionText.data(), versionText.size()},
+                                     {name.data(), name.size()}, digest, {url.data(), url.size()}};
+    std::string document(url.size() + name.size() + 256, '\0');
+    document.resize(FormatUpdateInfo(fields, document.data(), document.size()));
+    UpdateInfo check = FreshUpdateInfo();
+    if (!ParseUpdateInfo(document.data(), document.size(), ProgramName, sizeof ProgramName - 1,
+                         allowLocalHttp, &check)) {
+        return Fail("the document would not be accepted by the updater:\n" + document);
+    }
+
+    // The release first, whole and on disk; only then the document naming it.
+    if (!WriteDurably(folder + "/" + name, reinterpret_cast<const char*>(file.data()),
+                      file.size()) ||
+        !SyncFolder(folder)) {
+        return Fail("cannot write " + folder + "/" + name + "; check the folder and its rights");
+    }
+    std::cout << "copied: " << folder << "/" << name << "\n";
+    std::cout.flush();
+    // A test stops here to show that the old document is still in force.
+    if (std::getenv("FWSTACK_PUBLISH_STOP_BEFORE_DOCUMENT") != nullptr) std::abort();
+    if (!WriteDurably(documentPath, document.data(), document.size()) || !SyncFolder(folder)) {
+        return Fail("cannot write " + documentPath + "; the previous document stays in force");
+    }
+    std::cout << "published: " << documentPath << " announces " << versionText << "\n";
     return 0;
 }
 
@@ -145,6 +282,7 @@ int Verify(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "verify") return Verify(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "publish") return Publish(argc, argv);
     if (argc < 3 || argc > 4) return Usage();
     std::string releasePath = argv[1];
     std::string base = argv[2];
