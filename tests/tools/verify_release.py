@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
-"""fwstack-publish verify: a release signed by the publisher passes; unsigned,
-wrongly signed, untrusted and version-less files are refused with exit 1."""
+"""fwstack-publish verify and publish: a release signed by the publisher passes;
+unsigned, wrongly signed, untrusted and version-less files are refused with
+exit 1; publish refuses what verify refuses and anything not newer than the
+announced release, and a stop between the release and the document leaves the
+old document whole."""
+import hashlib
 import os
 import subprocess
 import sys
@@ -13,7 +17,7 @@ def run(*args):
     return subprocess.run(args, capture_output=True, timeout=60)
 
 
-def main(tool, program, noversion):
+def main(tool, program, noversion, older, newer):
     failures = []
     with tempfile.TemporaryDirectory() as d:
         def path(name):
@@ -56,6 +60,60 @@ def main(tool, program, noversion):
             if result.returncode != code or text not in out:
                 failures.append(f"{name}: exit {result.returncode}, wanted {code} and "
                                 f"{text!r}:\n{out.decode(errors='replace')}")
+        # publish, in order, into one downloads folder.
+        folder = path("downloads")
+        os.mkdir(folder)
+        base = "https://localhost:47443/downloads/fwstack/"
+        ca_args = ["--ca", path("publisher.crt")]
+        signed_older = sign("publisher", older, "older.exe")
+        signed_newer = sign("publisher", newer, "newer.exe")
+        steps = [
+            ("unsigned", [program], 1, b"no valid Authenticode"),
+            ("another untrusted signer", [path("other.exe")], 1, b"no valid Authenticode"),
+            ("the first release", [good], 0, b"announces 0.0.3"),
+            ("the same release again", [good], 1, b"not newer"),
+            ("an older release", [signed_older], 1, b"not newer"),
+            ("the same release with --force", ["--force", good], 0, b"announces 0.0.3"),
+            ("a stop before the document", [signed_newer], None, b"copied"),
+            ("a newer release", [signed_newer], 0, b"announces 0.0.4"),
+            ("a rollback with --force", ["--force", signed_older], 0, b"announces 0.0.1"),
+        ]
+        for name, args, code, text in steps:
+            before = open(os.path.join(folder, "latest.txt"), "rb").read() \
+                if os.path.exists(os.path.join(folder, "latest.txt")) else None
+            env = dict(os.environ)
+            if code is None:
+                env["FWSTACK_PUBLISH_STOP_BEFORE_DOCUMENT"] = "1"
+            result = subprocess.run([tool, "publish", *ca_args, *args, folder, base],
+                                    capture_output=True, timeout=60, env=env)
+            out = result.stdout + result.stderr
+            after = open(os.path.join(folder, "latest.txt"), "rb").read() \
+                if os.path.exists(os.path.join(folder, "latest.txt")) else None
+            problems = []
+            if (result.returncode == 0) != (code == 0) or (code and result.returncode != code):
+                problems.append(f"exit {result.returncode}, wanted {code}")
+            if text not in out:
+                problems.append(f"no {text!r}")
+            if code != 0 and after != before:
+                problems.append("the document changed")
+            if code == 0:
+                version = text.split()[-1].decode()
+                release = os.path.join(folder, f"fwstack-{version}.exe")
+                expected = (f"fwstack-latest 1\nversion {version}\nfile fwstack-{version}.exe\n"
+                            f"sha256 {hashlib.sha256(open(release, 'rb').read()).hexdigest()}\n"
+                            f"url {base}fwstack-{version}.exe\n").encode()
+                if after != expected:
+                    problems.append(f"document {after!r}")
+            if code is None and not os.path.exists(os.path.join(folder, "fwstack-0.0.4.exe")):
+                problems.append("the release was not copied before the stop")
+            cases.append(name)
+            if problems:
+                failures.append(f"publish {name}: {'; '.join(problems)}:\n"
+                                f"{out.decode(errors='replace')}")
+        leftovers = [n for n in os.listdir(folder) if n.endswith(".tmp")]
+        cases.append("no temporary files left")
+        if leftovers:
+            failures.append(f"temporary files left: {leftovers}")
     for failure in failures:
         print("FAIL", failure)
     print(f"{len(cases) - len(failures)} of {len(cases)} cases passed")
@@ -63,7 +121,7 @@ def main(tool, program, noversion):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
-        sys.exit("usage: verify_release.py <fwstack-publish> <program.exe> <program without "
-                 "version resource.exe>")
+    if len(sys.argv) != 6:
+        sys.exit("usage: verify_release.py <fwstack-publish> <0.0.3.exe> <0.0.3 without "
+                 "version resource.exe> <0.0.1.exe> <0.0.4.exe>")
     sys.exit(main(*sys.argv[1:]))
