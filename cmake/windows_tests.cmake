@@ -115,3 +115,13 @@ add_test(NAME build.product COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/chec
          $<TARGET_FILE:fwstack> ${FWSTACK_VERSION})
 add_test(NAME build.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/reproducible.sh
          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} ${FWSTACK_UPDATE_SERVER})
+
+# The release tool's verify and publish against signed program variants; the tool is the
+# native tree's build (tools/build.sh builds it first).
+set(FWSTACK_PUBLISH_TOOL ${CMAKE_SOURCE_DIR}/build/native/fwstack-publish
+    CACHE FILEPATH "The native fwstack-publish that the release tool tests run")
+add_test(NAME tools.verify_release
+         COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/tools/verify_release.py
+                 ${FWSTACK_PUBLISH_TOOL} $<TARGET_FILE:variant_0.0.3>
+                 $<TARGET_FILE:variant_0.0.3-noversion> $<TARGET_FILE:variant_0.0.1>
+                 $<TARGET_FILE:variant_0.0.4>)

@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""fwstack-publish verify and publish: a release signed by the publisher passes;
+unsigned, wrongly signed, untrusted and version-less files are refused with
+exit 1; publish refuses what verify refuses and anything not newer than the
+announced release, and a stop between the release and the document leaves the
+old document whole."""
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+
+PUBLISHER = "Kelvardo s.r.o."
+
+
+def run(*args):
+    return subprocess.run(args, capture_output=True, timeout=60)
+
+
+def main(tool, program, noversion, older, newer):
+    failures = []
+    with tempfile.TemporaryDirectory() as d:
+        def path(name):
+            return os.path.join(d, name)
+
+        def ca(name, cn):
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                path(name + ".key"), "-out", path(name + ".crt"), "-subj", "/O=Test/CN=" + cn,
+                "-days", "2", "-addext", "extendedKeyUsage=codeSigning")
+
+        def sign(name, source, out):
+            result = run("osslsigncode", "sign", "-certs", path(name + ".crt"), "-key",
+                         path(name + ".key"), "-h", "sha256", "-in", source, "-out", path(out))
+            assert result.returncode == 0, result.stdout + result.stderr
+            return path(out)
+
+        ca("publisher", PUBLISHER)
+        ca("other", "Someone Else s.r.o.")
+        ca("prefix", PUBLISHER + " Holding")
+        good = sign("publisher", program, "good.exe")
+        cases = [
+            ("signed by the publisher", ["--ca", path("publisher.crt"), good], 0, b"verified"),
+            ("unsigned", ["--ca", path("publisher.crt"), program], 1, b"no valid Authenticode"),
+            ("another signer", ["--ca", path("other.crt"),
+                                sign("other", program, "other.exe")], 1, b"not by"),
+            ("a longer signer name", ["--ca", path("prefix.crt"),
+                                      sign("prefix", program, "prefix.exe")], 1, b"not by"),
+            ("an untrusted root", ["--ca", path("other.crt"), good], 1,
+             b"no valid Authenticode"),
+            ("no version resource", ["--ca", path("publisher.crt"),
+                                     sign("publisher", noversion, "nover.exe")], 1,
+             b"no readable file version"),
+            ("no file", ["--ca", path("publisher.crt"), path("absent.exe")], 1, b"cannot open"),
+            ("no release named", ["--ca", path("publisher.crt")], 2, b"usage"),
+            ("an empty CA option", ["--ca", "", good], 2, b"usage"),
+        ]
+        for name, args, code, text in cases:
+            result = run(tool, "verify", *args)
+            out = result.stdout + result.stderr
+            if result.returncode != code or text not in out:
+                failures.append(f"{name}: exit {result.returncode}, wanted {code} and "
+                                f"{text!r}:\n{out.decode(errors='replace')}")
+        # publish, in order, into one downloads folder.
+        folder = path("downloads")
+        os.mkdir(folder)
+        base = "https://localhost:47443/downloads/fwstack/"
+        ca_args = ["--ca", path("publisher.crt")]
+        signed_older = sign("publisher", older, "older.exe")
+        signed_newer = sign("publisher", newer, "newer.exe")
+        steps = [
+            ("unsigned", [program], 1, b"no valid Authenticode"),
+            ("another untrusted signer", [path("other.exe")], 1, b"no valid Authenticode"),
+            ("the first release", [good], 0, b"announces 0.0.3"),
+            ("the same release again", [good], 1, b"not newer"),
+            ("an older release", [signed_older], 1, b"not newer"),
+            ("the same release with --force", ["--force", good], 0, b"announces 0.0.3"),
+            ("a stop before the document", [signed_newer], None, b"copied"),
+            ("a newer release", [signed_newer], 0, b"announces 0.0.4"),
+            ("a rollback with --force", ["--force", signed_older], 0, b"announces 0.0.1"),
+        ]
+        for name, args, code, text in steps:
+            before = open(os.path.join(folder, "latest.txt"), "rb").read() \
+                if os.path.exists(os.path.join(folder, "latest.txt")) else None
+            env = dict(os.environ)
+            if code is None:
+                env["FWSTACK_PUBLISH_STOP_BEFORE_DOCUMENT"] = "1"
+            result = subprocess.run([tool, "publish", *ca_args, *args, folder, base],
+                                    capture_output=True, timeout=60, env=env)
+            out = result.stdout + result.stderr
+            after = open(os.path.join(folder, "latest.txt"), "rb").read() \
+                if os.path.exists(os.path.join(folder, "latest.txt")) else None
+            problems = []
+            if (result.returncode == 0) != (code == 0) or (code and result.returncode != code):
+                problems.append(f"exit {result.returncode}, wanted {code}")
+            if text not in out:
+                problems.append(f"no {text!r}")
+            if code != 0 and after != before:
+                problems.append("the document changed")
+            if code == 0:
+                version = text.split()[-1].decode()
+                release = os.path.join(folder, f"fwstack-{version}.exe")
+                expected = (f"fwstack-latest 1\nversion {version}\nfile fwstack-{version}.exe\n"
+                            f"sha256 {hashlib.sha256(open(release, 'rb').read()).hexdigest()}\n"
+                            f"url {base}fwstack-{version}.exe\n").encode()
+                if after != expected:
+                    problems.append(f"document {after!r}")
+            if code is None and not os.path.exists(os.path.join(folder, "fwstack-0.0.4.exe")):
+                problems.append("the release was not copied before the stop")
+            cases.append(name)
+            if problems:
+                failures.append(f"publish {name}: {'; '.join(problems)}:\n"
+                                f"{out.decode(errors='replace')}")
+        leftovers = [n for n in os.listdir(folder) if n.endswith(".tmp")]
+        cases.append("no temporary files left")
+        if leftovers:
+            failures.append(f"temporary files left: {leftovers}")
+    for failure in failures:
+        print("FAIL", failure)
+    print(f"{len(cases) - len(failures)} of {len(cases)} cases passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 6:
+        sys.exit("usage: verify_release.py <fwstack-publish> <0.0.3.exe> <0.0.3 without "
+                 "version resource.exe> <0.0.1.exe> <0.0.4.exe>")
+    sys.exit(main(*sys.argv[1:]))
