@@ -43,7 +43,7 @@ option(FWSTACK_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 if(FWSTACK_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)
-  set(FUZZ_SOURCES_update_info base/bytes.cpp info/update_info.cpp info/update_url.cpp
+  set(FUZZ_SOURCES_update_info base/bytes.cpp base/hex.cpp info/update_info.cpp info/update_url.cpp
       info/version.cpp)
   set(FUZZ_SOURCES_pe_scan base/arena.cpp base/bytes.cpp verify/pe_scan.cpp)
   set(FUZZ_SOURCES_command_line app/command_line.cpp)

@@ -18,7 +18,11 @@ read -r -a targets <<<"${targets[*]}"
 out=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B $out -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DFWSTACK_FUZZ=ON -DFWSTACK_TESTS=OFF >/dev/null
-cmake --build $out --target "${targets[@]/#/fuzz_}" >/dev/null
+if ! cmake --build $out --target "${targets[@]/#/fuzz_}" >"$out/build.log" 2>&1; then
+  tail -30 "$out/build.log" >&2
+  echo "fuzz.sh: the fuzz targets did not build" >&2
+  exit 1
+fi
 
 # Seeds from the unit tests' cases; the first byte of each selects the mode of the target.
 python3 - "$out/seeds" <<'PY'
