@@ -9,9 +9,12 @@ add_library(fwstack_core STATIC ${CORE_SOURCES})
 target_include_directories(fwstack_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwstack_core PRIVATE ${WARNINGS})
 
-# The publishing tool uses the same core, without sanitizers.
-add_executable(fwstack-publish tools/publish/publish.cpp)
-target_link_libraries(fwstack-publish PRIVATE fwstack_core)
+# The release tool uses the same core, without sanitizers, and libcurl for
+# its check of a live server.
+find_package(CURL REQUIRED)
+file(GLOB RELEASE_TOOL_SOURCES CONFIGURE_DEPENDS tools/publish/*.cpp)
+add_executable(fwstack-publish ${RELEASE_TOOL_SOURCES})
+target_link_libraries(fwstack-publish PRIVATE fwstack_core CURL::libcurl)
 target_compile_options(fwstack-publish PRIVATE ${WARNINGS})
 fwstack_deployment(fwstack-publish "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
 

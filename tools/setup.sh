@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64
           osslsigncode openssl python3 python3-cryptography-vectors libcap2-bin procps
-          clang libclang-rt-14-dev nginx-light)
+          clang libclang-rt-14-dev nginx-light libcurl4-openssl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

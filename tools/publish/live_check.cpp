@@ -1,0 +1,224 @@
+// fwstack-publish check: a client's update against a live server, step by
+// step, with libcurl in place of WinHTTP.
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "base/bytes.h"
+#include "engine/run.h"
+#include "info/update_info.h"
+#include "info/update_url.h"
+#include "tools/publish/release_tool.h"
+#include "verify/sha256.h"
+
+namespace {
+
+struct Answer {
+    long status = 0;
+    std::string body;
+    u64 cap = 0;
+    bool tooLarge = false;
+    std::string cacheControl;
+    std::string location;
+    std::string contentType;
+    std::string error;  // the transport's failure, empty when a status came back
+};
+
+size_t TakeBody(char* data, size_t size, size_t count, void* context) {
+    Answer* answer = static_cast<Answer*>(context);
+    const size_t n = size * count;
+    if (answer->body.size() + n > answer->cap) {
+        answer->tooLarge = true;
+        return 0;  // ends the transfer, as the client does at its cap
+    }
+    answer->body.append(data, n);
+    return n;
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+size_t TakeHeader(char* data, size_t size, size_t count, void* context) {
+    Answer* answer = static_cast<Answer*>(context);
+    const std::string line(data, size * count);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        const std::string value = Trimmed(line.substr(colon + 1));
+        if (name == "cache-control") answer->cacheControl = value;
+        if (name == "location") answer->location = value;
+        if (name == "content-type") answer->contentType = value;
+    }
+    return size * count;
+}
+
+// One GET as the client makes it: no redirect followed, no compression asked
+// for, the client's user agent and time-outs, at most cap body bytes.
+Answer Get(const std::string& address, u64 cap, const std::string& ca, const ClientRules& rules) {
+    Answer answer;
+    answer.cap = cap;
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        answer.error = "libcurl could not start";
+        return answer;
+    }
+    char error[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, rules.userAgent.c_str());
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, TakeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, TakeHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
+    if (!ca.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+    if (code != CURLE_OK && !answer.tooLarge) {
+        answer.error = error[0] != '\0' ? error : curl_easy_strerror(code);
+    }
+    curl_easy_cleanup(curl);
+    return answer;
+}
+
+// Prints what came back; returns 0 when it is a whole body with status 200,
+// else 1 after saying what a client makes of it.
+int Delivered(const std::string& what, const std::string& address, const Answer& answer) {
+    std::cout << "GET " << address << ": ";
+    if (!answer.error.empty()) {
+        std::cout << "failed\n";
+        return Fail("cannot fetch the " + what + ": " + answer.error);
+    }
+    std::cout << "status " << answer.status << ", " << answer.body.size() << " bytes, "
+              << "Content-Type: " << (answer.contentType.empty() ? "(none)" : answer.contentType)
+              << ", Cache-Control: "
+              << (answer.cacheControl.empty() ? "(none)" : answer.cacheControl) << "\n";
+    if (answer.tooLarge) {
+        return Fail("the " + what + " is longer than the " + std::to_string(answer.cap) +
+                    " bytes a client reads");
+    }
+    if (answer.status >= 300 && answer.status < 400) {
+        return Fail("the server redirects the " + what + " to " + answer.location +
+                    "; a client follows no redirect: serve the file itself at " + address);
+    }
+    if (answer.status != 200) {
+        return Fail("the server answered the " + what + " with status " +
+                    std::to_string(answer.status) + "; a client needs 200");
+    }
+    return 0;
+}
+
+// True when a cache may hand out a stored copy of the document without
+// asking the server first.
+bool MayBeCached(const std::string& cacheControl) {
+    std::string value = cacheControl;
+    for (char& c : value) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return value.find("no-cache") == std::string::npos &&
+           value.find("no-store") == std::string::npos &&
+           value.find("max-age=0") == std::string::npos;
+}
+
+// The downloaded release checked as the client checks it, through a
+// temporary file for the signature tool.
+int CheckDownloadedRelease(const std::string& body, const std::string& ca, Version* version) {
+    char path[] = "/tmp/fwstack-check-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return Fail("cannot make a temporary file for the release");
+    size_t done = 0;
+    while (done < body.size()) {
+        const ssize_t n = write(fd, body.data() + done, body.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    const bool written = close(fd) == 0 && done == body.size();
+    std::vector<u8> file;
+    const int verdict = written ? CheckRelease("the release on the server", path, ca, &file, version)
+                                : Fail("cannot write a temporary copy of the release");
+    unlink(path);
+    return verdict;
+}
+
+}  // namespace
+
+// check [--ca FILE] [--installed X.Y.Z] ADDRESS
+int Check(int argc, char** argv) {
+    ToolOptions options;
+    const int i = ReadOptions(argc, argv, OptionCa | OptionInstalled, &options);
+    if (i == 0 || i + 1 != argc || argv[i][0] == '\0') return Usage();
+    const std::string address = argv[i];
+    Version installed = FreshVersion();
+    const bool haveInstalled = !options.installed.empty();
+    if (haveInstalled &&
+        !ParseVersion(options.installed.data(), options.installed.size(), &installed)) {
+        std::cerr << "fwstack-publish: --installed takes a version X.Y.Z or X.Y.Z-beta.N\n";
+        return Usage();
+    }
+    const bool allowLocalHttp = AllowsLocalHttp(address);
+    UrlParts parts;
+    if (!ParseUpdateUrl(address.data(), address.size(), allowLocalHttp, &parts)) {
+        return Fail(address + " is not an address a client fetches: give https://host[:port]/path");
+    }
+    const ClientRules rules = ReadClientRules();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+
+    const Answer document = Get(address, DocumentCapacity, options.ca, rules);
+    if (int failed = Delivered("document", address, document)) return failed;
+    if (MayBeCached(document.cacheControl)) {
+        std::cout << "warning: the document may be cached (Cache-Control: "
+                  << (document.cacheControl.empty() ? "none" : document.cacheControl)
+                  << "); serve it with Cache-Control: no-cache, or clients may see an old "
+                     "release for as long as a cache keeps it\n";
+    }
+    UpdateInfo info = FreshUpdateInfo();
+    if (!ParseUpdateInfo(document.body.data(), document.body.size(), ProgramName,
+                         sizeof ProgramName - 1, allowLocalHttp, &info)) {
+        return Fail("the document is not one a client accepts; publish it with "
+                    "fwstack-publish publish:\n" + document.body);
+    }
+    const std::string url = document.body.substr(info.url.start, info.url.end - info.url.start);
+    const std::string announced = VersionText(info.version);
+    std::cout << "document: announces " << announced << " at " << url << "\n";
+    if (!SameUpdateServer(address.data(), address.size(), url.data(), url.size(), allowLocalHttp)) {
+        return Fail("a client refuses " + url + ": it is not on the scheme, host and port of " +
+                    address + "; serve the release from the same server");
+    }
+    std::cout << "same server: yes\n";
+    if (haveInstalled) {
+        std::cout << "version: a client of " << options.installed
+                  << (IsNewerVersion(info.version, installed) ? " updates to " : " stays on ")
+                  << (IsNewerVersion(info.version, installed) ? announced : options.installed)
+                  << "\n";
+    }
+
+    const Answer release = Get(url, rules.maxDownloadSize, options.ca, rules);
+    if (int failed = Delivered("release", url, release)) return failed;
+    u8 digest[32];
+    Sha256(reinterpret_cast<const u8*>(release.body.data()), release.body.size(), digest);
+    if (!BytesEqual(digest, info.sha256, sizeof digest)) {
+        return Fail("the release's SHA-256 differs from the document's; publish the release "
+                    "and its document again with fwstack-publish publish");
+    }
+    std::cout << "SHA-256: matches the document\n";
+    Version version;
+    if (int refused = CheckDownloadedRelease(release.body, options.ca, &version)) return refused;
+    if (!IsSameRelease(version, info.version)) {
+        return Fail("the release is version " + VersionText(version) + " but the document "
+                    "announces " + announced + "; publish it again with fwstack-publish publish");
+    }
+    std::cout << "check passed: a client " << (haveInstalled ? "of " + options.installed + " " : "")
+              << "would " << (!haveInstalled || IsNewerVersion(info.version, installed)
+                                  ? "update to " + announced
+                                  : "be up to date")
+              << "\n";
+    return 0;
+}

@@ -1,0 +1,133 @@
+// fwstack-publish publish: the release into the downloads folder, then the
+// document that announces it, each written whole before it becomes visible.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "info/update_info.h"
+#include "info/update_url.h"
+#include "tools/publish/release_tool.h"
+#include "verify/sha256.h"
+
+namespace {
+
+// Writes bytes to path through path + ".tmp": written, flushed to disk, then
+// renamed over path, so that readers see the old file or the whole new one.
+bool WriteDurably(const std::string& path, const char* bytes, size_t size) {
+    const std::string temp = path + ".tmp";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    const bool written = done == size && fsync(fd) == 0;
+    if (close(fd) != 0 || !written) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// Flushes the folder's entries, so that a rename survives a power loss.
+bool SyncFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    return close(fd) == 0 && synced;
+}
+
+// Refuses unless version is newer than what the folder's document announces;
+// a missing document allows any version. Returns 0 or 1.
+int CheckOrder(const std::string& documentPath, Version version, bool allowLocalHttp, bool force) {
+    std::vector<u8> old;
+    if (!ReadWholeFile(documentPath, &old)) return 0;
+    UpdateInfo info = FreshUpdateInfo();
+    if (!ParseUpdateInfo(reinterpret_cast<const char*>(old.data()), old.size(), ProgramName,
+                         sizeof ProgramName - 1, allowLocalHttp, &info)) {
+        if (force) return 0;
+        return Fail(documentPath + " is not a document a client accepts; check it, "
+                    "then publish with --force to replace it");
+    }
+    if (!IsNewerVersion(version, info.version) && !force) {
+        return Fail("version " + VersionText(version) + " is not newer than the announced " +
+                    VersionText(info.version) + "; publish a newer release, or use --force "
+                    "to re-publish or roll back");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int MakeDocument(const std::string& versionText, const std::string& name, const std::string& url,
+                 const std::vector<u8>& release, std::string* document) {
+    u8 digest[32];
+    Sha256(release.data(), release.size(), digest);
+    const UpdateInfoFields fields = {TextOf(ProgramName), {versionText.data(), versionText.size()},
+                                     {name.data(), name.size()}, digest, {url.data(), url.size()}};
+    document->assign(url.size() + name.size() + 256, '\0');
+    document->resize(FormatUpdateInfo(fields, document->data(), document->size()));
+    // The updater must accept what we publish, so check it with its own parser.
+    UpdateInfo check = FreshUpdateInfo();
+    if (!ParseUpdateInfo(document->data(), document->size(), ProgramName, sizeof ProgramName - 1,
+                         AllowsLocalHttp(url), &check)) {
+        return Fail("the document would not be accepted by the updater:\n" + *document);
+    }
+    return 0;
+}
+
+// publish [--ca FILE] [--force] RELEASE FOLDER ADDRESS
+int Publish(int argc, char** argv) {
+    ToolOptions options;
+    const int i = ReadOptions(argc, argv, OptionCa | OptionForce, &options);
+    if (i == 0 || i + 3 != argc) return Usage();
+    const std::string releasePath = argv[i];
+    const std::string folder = argv[i + 1];
+    const std::string base = argv[i + 2];
+    if (releasePath.empty() || folder.empty() || base.empty() || base.back() != '/') {
+        return Usage();
+    }
+    std::vector<u8> file;
+    Version version;
+    if (int refused = CheckRelease(releasePath, releasePath, options.ca, &file, &version)) {
+        return refused;
+    }
+    const bool allowLocalHttp = AllowsLocalHttp(base);
+    const std::string documentPath = folder + "/latest.txt";
+    if (int refused = CheckOrder(documentPath, version, allowLocalHttp, options.force)) {
+        return refused;
+    }
+
+    const std::string versionText = VersionText(version);
+    const std::string name = "fwstack-" + versionText + ".exe";
+    const std::string url = base + name;
+    const std::string infoAddress = base + "latest.txt";
+    if (!SameUpdateServer(infoAddress.data(), infoAddress.size(), url.data(), url.size(),
+                          allowLocalHttp)) {
+        return Fail("a client refuses " + url + " against its update information address " +
+                    infoAddress + "; give an https:// downloads address (or http://127.0.0.1 "
+                    "for local tests)");
+    }
+    std::string document;
+    if (int refused = MakeDocument(versionText, name, url, file, &document)) return refused;
+
+    // The release first, whole and on disk; only then the document naming it.
+    if (!WriteDurably(folder + "/" + name, reinterpret_cast<const char*>(file.data()),
+                      file.size()) ||
+        !SyncFolder(folder)) {
+        return Fail("cannot write " + folder + "/" + name + "; check the folder and its rights");
+    }
+    std::cout << "copied: " << folder << "/" << name << "\n";
+    std::cout.flush();
+    // A test stops here to show that the old document is still in force.
+    if (std::getenv("FWSTACK_PUBLISH_STOP_BEFORE_DOCUMENT") != nullptr) std::abort();
+    if (!WriteDurably(documentPath, document.data(), document.size()) || !SyncFolder(folder)) {
+        return Fail("cannot write " + documentPath + "; the previous document stays in force");
+    }
+    std::cout << "published: " << documentPath << " announces " << versionText << "\n";
+    return 0;
+}

@@ -1,0 +1,150 @@
+// fwstack-publish verify: what a client checks of a release, on Linux, with
+// osslsigncode for the Authenticode signature.
+#include <cstdio>
+#include <iostream>
+
+#include "tools/publish/release_tool.h"
+#include "verify/pe_scan.h"
+
+namespace {
+
+// The resource section's bytes as the client reads them: headers from the
+// first 4096 bytes and the same section size limit; empty when absent.
+std::string ResourceSection(const std::vector<u8>& file) {
+    const u64 headCount = file.size() < PeHeadBytes ? file.size() : PeHeadBytes;
+    u32 size = 0;
+    u32 pointer = 0;
+    if (!LocateResourceSection(file.data(), headCount, &size, &pointer)) return {};
+    if (size == 0 || size > MaxResourceSection || pointer >= file.size()) return {};
+    u64 got = file.size() - pointer;
+    if (got > size) got = size;
+    return std::string(reinterpret_cast<const char*>(file.data()) + pointer, got);
+}
+
+// The "ProductVersion" text of the version resource's string table, read as
+// ASCII from its UTF-16 value; empty when there is none.
+std::string ProductVersionText(const std::string& section) {
+    const std::string key("P\0r\0o\0d\0u\0c\0t\0V\0e\0r\0s\0i\0o\0n\0\0\0", 30);
+    size_t at = section.find(key);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    while (at % 4 != 0 && at + 1 < section.size() && section[at] == 0 && section[at + 1] == 0) {
+        at += 2;  // the value starts on a 32-bit boundary of the section
+    }
+    std::string text;
+    for (; at + 1 < section.size(); at += 2) {
+        const u8 low = static_cast<u8>(section[at]);
+        const u8 high = static_cast<u8>(section[at + 1]);
+        if (low == 0 && high == 0) break;
+        text += high == 0 && low < 0x80 ? static_cast<char>(low) : '?';
+    }
+    return text;
+}
+
+// Runs command and returns its standard output and error; false when it
+// could not be run or did not exit with 0.
+bool RunCommand(const std::string& command, std::string* output) {
+    output->clear();
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return false;
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) output->append(chunk, n);
+    return pclose(pipe) == 0;
+}
+
+std::string Quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// The common name in the first signer's "Subject:" line of osslsigncode's
+// report, e.g. "/C=CZ/O=Kelvardo/CN=Kelvardo s.r.o."; empty when absent.
+// NOTE: a common name holding "/" would be cut short here; it then fails the
+// comparison with the publisher, which is the safe side.
+std::string SignerCommonName(const std::string& report) {
+    size_t at = report.find("Signer's certificate:");
+    if (at == std::string::npos) return {};
+    at = report.find("Subject: ", at);
+    if (at == std::string::npos) return {};
+    const size_t end = report.find('\n', at);
+    const std::string subject = report.substr(at + 9, end == std::string::npos ? end : end - at - 9);
+    const size_t cn = subject.rfind("/CN=");
+    if (cn == std::string::npos) return {};
+    const size_t stop = subject.find('/', cn + 4);
+    return subject.substr(cn + 4, stop == std::string::npos ? stop : stop - cn - 4);
+}
+
+}  // namespace
+
+bool ReadReleaseVersion(const std::vector<u8>& file, Version* out) {
+    *out = FreshVersion();
+    const std::string section = ResourceSection(file);
+    u32 ms = 0;
+    u32 ls = 0;
+    if (section.empty() ||
+        !ScanFixedFileInfo(reinterpret_cast<const u8*>(section.data()), section.size(), &ms, &ls)) {
+        return false;
+    }
+    *out = VersionFromWords(ms, ls);
+    return true;
+}
+
+int CheckRelease(const std::string& name, const std::string& path, const std::string& ca,
+                 std::vector<u8>* out, Version* outVersion) {
+    const ClientRules rules = ReadClientRules();
+    std::vector<u8> file;
+    if (!ReadWholeFile(path, &file)) {
+        return Fail("cannot open " + name + "; give the path of a release file");
+    }
+    if (file.size() > rules.maxDownloadSize) {
+        return Fail(name + " has " + std::to_string(file.size()) + " bytes, more than the " +
+                    std::to_string(rules.maxDownloadSize) +
+                    " a client downloads; make the release smaller");
+    }
+
+    std::string report;
+    const std::string command = "osslsigncode verify" + (ca.empty() ? "" : " -CAfile " + Quoted(ca)) +
+                                " -in " + Quoted(path);
+    const bool ran = RunCommand(command, &report);
+    if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
+        return Fail(name + " has no valid Authenticode signature; sign it with the "
+                    "publisher's code-signing certificate (osslsigncode sign)\n" + report);
+    }
+    const std::string signer = SignerCommonName(report);
+    if (signer != rules.publisher) {
+        return Fail(name + " is signed by \"" + signer + "\", not by \"" + rules.publisher +
+                    "\"; sign it with the publisher's certificate");
+    }
+    Version version;
+    if (!ReadReleaseVersion(file, &version)) {
+        return Fail(name + " has no readable file version in its version resource; "
+                    "build it with the program's version resource");
+    }
+    // The client sees only the file version's three numbers, so a pre-release
+    // build would pass for the release it precedes.
+    const std::string product = ProductVersionText(ResourceSection(file));
+    Version named = FreshVersion();
+    if (!product.empty() && (!ParseVersion(product.data(), product.size(), &named) ||
+                             !IsSameRelease(version, named))) {
+        return Fail(name + " is version \"" + product + "\", not the release " +
+                    VersionText(version) + "; update documents announce releases only: "
+                    "build it with a release version X.Y.Z");
+    }
+    std::cout << "verified: " << name << ", version " << VersionText(version) << ", signed by \""
+              << signer << "\", " << file.size() << " bytes\n";
+    *out = std::move(file);
+    *outVersion = version;
+    return 0;
+}
+
+// verify [--ca FILE] RELEASE
+int Verify(int argc, char** argv) {
+    ToolOptions options;
+    const int i = ReadOptions(argc, argv, OptionCa, &options);
+    if (i == 0 || i + 1 != argc || argv[i][0] == '\0') return Usage();
+    std::vector<u8> file;
+    Version version;
+    return CheckRelease(argv[i], argv[i], options.ca, &file, &version);
+}

@@ -1,0 +1,65 @@
+// fwstack-publish: the pieces its subcommands share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base/types.h"
+#include "info/version.h"
+
+constexpr char ProgramName[] = "fwstack";
+
+// What a client of this build accepts, from the program's own settings.
+struct ClientRules {
+    std::string publisher;   // the signer's common name a release must have
+    std::string userAgent;   // the product name the client sends
+    u64 maxDownloadSize;     // the largest release a client downloads
+};
+ClientRules ReadClientRules();
+
+// The options before the positional arguments.
+struct ToolOptions {
+    std::string ca;          // --ca FILE: trust anchor for signatures (and TLS for check)
+    bool force = false;      // --force: publish a version that is not newer
+    std::string installed;   // --installed X.Y.Z: the client version check asks for
+};
+enum Option : u32 { OptionCa = 1, OptionForce = 2, OptionInstalled = 4 };
+
+// Reads the options that allowed names from argv[2...]; returns the index of
+// the first positional argument, or 0 on an unknown, repeated-empty or
+// incomplete option.
+int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out);
+
+// The usage text, also printed by --help.
+extern const char UsageText[];
+// Prints the usage text to standard error; returns 2, the usage exit code.
+int Usage();
+// Prints "fwstack-publish: message" to standard error; returns 1.
+int Fail(const std::string& message);
+
+std::string VersionText(Version v);
+// The tool accepts plain http only on 127.0.0.1, for local tests.
+bool AllowsLocalHttp(const std::string& address);
+
+// The file version as the client reads it from a release's version resource.
+bool ReadReleaseVersion(const std::vector<u8>& file, Version* out);
+
+// What a client checks of a release before it installs it: size within the
+// download cap, a valid Authenticode signature, the publisher as signer, a
+// readable version resource. Prints the verdict; returns 0 or 1 as the exit
+// code. name is how the file is shown in messages.
+int CheckRelease(const std::string& name, const std::string& path, const std::string& ca,
+                 std::vector<u8>* file, Version* version);
+
+// The five-line document announcing release under name at url, checked with
+// the client's parser; returns 0, or 1 after saying why it was refused.
+int MakeDocument(const std::string& versionText, const std::string& name, const std::string& url,
+                 const std::vector<u8>& release, std::string* document);
+
+// Reads a whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::vector<u8>* out);
+
+// The subcommands; each takes main's arguments and returns the exit code.
+int Verify(int argc, char** argv);
+int Publish(int argc, char** argv);
+int Check(int argc, char** argv);

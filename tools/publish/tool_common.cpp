@@ -1,0 +1,85 @@
+// fwstack-publish: usage, messages, options and the client's rules.
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "engine/settings.h"
+#include "tools/publish/release_tool.h"
+
+const char UsageText[] =
+    "usage: fwstack-publish verify [--ca FILE] <release.exe>\n"
+    "       fwstack-publish publish [--ca FILE] [--force] <release.exe> <downloads folder>"
+    " <downloads address ending in />\n"
+    "       fwstack-publish check [--ca FILE] [--installed X.Y.Z] <update information address>\n"
+    "       fwstack-publish <release.exe> <downloads address ending in /> [document file]\n"
+    "\n"
+    "verify   checks a release as a client will: its Authenticode signature, the signer\n"
+    "         (the publisher the program checks), a release version in its version\n"
+    "         resource and a size within the client's download limit.\n"
+    "publish  verifies the release, refuses a version that is not newer than the one the\n"
+    "         folder's latest.txt announces (--force allows it), copies the release as\n"
+    "         fwstack-X.Y.Z.exe and only then replaces latest.txt, atomically.\n"
+    "check    does what a client does against a live server: the document, the same-server\n"
+    "         rule, the version order against --installed, the release, its SHA-256 and\n"
+    "         its signature; prints each step and warns when the document may be cached.\n"
+    "The last form prints (or writes) the update document for a release.\n"
+    "--ca FILE names the trust anchor when it is not in the system's store; for check it\n"
+    "is also the anchor of the server's TLS certificate.\n"
+    "Exit codes: 0 success, 1 refused or failed, 2 usage error.\n";
+
+int Usage() {
+    std::cerr << UsageText;
+    return 2;
+}
+
+int Fail(const std::string& message) {
+    std::cerr << "fwstack-publish: " << message << "\n";
+    return 1;
+}
+
+ClientRules ReadClientRules() {
+    UpdateSettings settings = {};
+    MakeUpdateSettings(Text{nullptr, 0}, &settings);
+    ClientRules rules;
+    rules.publisher.assign(settings.publisher.bytes, settings.publisher.length);
+    rules.userAgent.assign(settings.productName.bytes, settings.productName.length);
+    rules.maxDownloadSize =
+        settings.maxDownloadSize != 0 ? settings.maxDownloadSize : DefaultMaxDownloadSize;
+    return rules;
+}
+
+int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out) {
+    int i = 2;
+    while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
+        const std::string option = argv[i];
+        const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
+        if (option == "--ca" && (allowed & OptionCa) && hasValue) {
+            out->ca = argv[i + 1];
+            i += 2;
+        } else if (option == "--installed" && (allowed & OptionInstalled) && hasValue) {
+            out->installed = argv[i + 1];
+            i += 2;
+        } else if (option == "--force" && (allowed & OptionForce)) {
+            out->force = true;
+            ++i;
+        } else {
+            return 0;
+        }
+    }
+    return i;
+}
+
+std::string VersionText(Version v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
+}
+
+bool AllowsLocalHttp(const std::string& address) {
+    return address.rfind("http://127.0.0.1", 0) == 0;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<u8>* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
