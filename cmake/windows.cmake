@@ -51,6 +51,8 @@ endfunction()
 # The product.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 fwstack_program(fwstack fwstack "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
+include(cmake/signing.cmake)
+fwstack_sign(fwstack)
 
 if(FWSTACK_TESTS)
   include(cmake/windows_tests.cmake)

@@ -101,13 +101,17 @@ if(WIN_TEST_SOURCES)
   set_tests_properties(windows.win_tests PROPERTIES FIXTURES_REQUIRED assets)
 endif()
 
+# The release tool's verify and publish against signed program variants; the tool is the
+# native tree's build (tools/build.sh builds it first).
+set(FWSTACK_PUBLISH_TOOL ${CMAKE_SOURCE_DIR}/build/native/fwstack-publish
+    CACHE FILEPATH "The native fwstack-publish that the release tool tests run")
 # End to end: the real program under Wine, over HTTPS.
 file(GLOB E2E_TESTS CONFIGURE_DEPENDS tests/e2e/test_*.py)
 foreach(test_file ${E2E_TESTS})
   get_filename_component(name ${test_file} NAME_WE)
   add_test(NAME e2e.${name} COMMAND python3 ${test_file})
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
-      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>")
+      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>;FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
 endforeach()
 
 # The product itself: imports, version resource, reproducible bytes.
@@ -116,10 +120,6 @@ add_test(NAME build.product COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/chec
 add_test(NAME build.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/reproducible.sh
          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} ${FWSTACK_UPDATE_SERVER})
 
-# The release tool's verify and publish against signed program variants; the tool is the
-# native tree's build (tools/build.sh builds it first).
-set(FWSTACK_PUBLISH_TOOL ${CMAKE_SOURCE_DIR}/build/native/fwstack-publish
-    CACHE FILEPATH "The native fwstack-publish that the release tool tests run")
 add_test(NAME tools.verify_release
          COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/tools/verify_release.py
                  ${FWSTACK_PUBLISH_TOOL} $<TARGET_FILE:variant_0.0.3>

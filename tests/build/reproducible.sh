@@ -8,6 +8,9 @@ cmake -S "$source_dir" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFWSTACK_
       -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
       -DFWSTACK_VERSION="$version" -DFWSTACK_UPDATE_SERVER="$server" >/dev/null
 cmake --build "$work" --target fwstack >/dev/null
+# A signed build keeps its linked bytes beside it as fwstack-unsigned.exe.
+unsigned=${exe%.exe}-unsigned.exe
+[ -f "$unsigned" ] && exe=$unsigned
 if cmp "$exe" "$work/fwstack.exe"; then
   echo "identical: $(stat -c %s "$exe") bytes"
 else

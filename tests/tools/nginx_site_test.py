@@ -10,11 +10,11 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SITE = os.path.join(HERE, "..", "..", "deploy", "nginx", "fwstack.conf")
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from nginx_site import NginxSite  # noqa: E402
 
 
 class NginxSiteTest(unittest.TestCase):
@@ -30,41 +30,18 @@ class NginxSiteTest(unittest.TestCase):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             cls.port = s.getsockname()[1]
-        site = open(SITE).read()
-        for old, new in [("listen 443 ssl;", f"listen 127.0.0.1:{cls.port} ssl;"),
-                         ("listen [::]:443 ssl;", ""),
-                         ("/etc/ssl/certs/updates.example.com.crt", f"{d}/c.pem"),
-                         ("/etc/ssl/private/updates.example.com.key", f"{d}/k.pem"),
-                         ("/srv/www", f"{d}/www"), ("updates.example.com", "localhost")]:
-            assert old in site, old
-            site = site.replace(old, new)
-        os.makedirs(f"{d}/logs")
         folder = f"{d}/www/downloads/fwstack"
         os.makedirs(f"{folder}/sub")
         cls.files = {"latest.txt": b"fwstack-latest 1\n" * 40,
                      "fwstack-0.0.3.exe": b"MZ" + b"\0" * 20000}
         for name, data in cls.files.items():
             open(f"{folder}/{name}", "wb").write(data)
-        open(f"{d}/site.conf", "w").write(site)
-        # gzip on for everything else, as a typical server has it.
-        open(f"{d}/nginx.conf", "w").write(
-            f"daemon off; pid {d}/nginx.pid; error_log {d}/logs/error.log; worker_processes 1;\n"
-            f"events {{}}\nhttp {{ access_log off; include /etc/nginx/mime.types; gzip on;\n"
-            f"gzip_types *; gzip_min_length 1; client_body_temp_path {d}/t;\n"
-            f"include {d}/site.conf; }}\n")
-        cls.nginx = subprocess.Popen(["nginx", "-p", d, "-c", f"{d}/nginx.conf"])
+        cls.nginx = NginxSite(d, f"{d}/www", cls.port, f"{d}/c.pem", f"{d}/k.pem").start()
         cls.context = ssl.create_default_context(cafile=f"{d}/c.pem")
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
 
     @classmethod
     def tearDownClass(cls):
-        cls.nginx.terminate()
-        cls.nginx.wait(timeout=10)
+        cls.nginx.stop()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     def get(self, path):
