@@ -124,4 +124,4 @@ add_test(NAME tools.verify_release
          COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/tools/verify_release.py
                  ${FWSTACK_PUBLISH_TOOL} $<TARGET_FILE:variant_0.0.3>
                  $<TARGET_FILE:variant_0.0.3-noversion> $<TARGET_FILE:variant_0.0.1>
-                 $<TARGET_FILE:variant_0.0.4>)
+                 $<TARGET_FILE:variant_0.0.4> $<TARGET_FILE:variant_0.0.3-beta.1>)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Shows a real self-update on this machine: a signed fwstack 0.0.2 under Wine
-# updates itself to a signed 0.0.3 from an HTTPS server on loopback.
+# Shows a real self-update on this machine as a publisher and a user meet it:
+# the publisher builds a signed 0.0.3, publishes it with fwstack-publish into
+# a folder that nginx serves over HTTPS on loopback and checks the live
+# server; fwstack 0.0.2 under Wine then updates itself to it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -13,13 +15,13 @@ step "Setting up the machine"
 bash tools/setup.sh
 
 step "Building $root/native (publishing tool) and $root/windows (program, test variants)"
-cmake -S . -B "$root/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$root/native" --no-warn-unused-cli -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/native" --target fwstack-publish >/dev/null
 cmake -S . -B "$root/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFWSTACK_TESTS=ON \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build "$root/windows" >/dev/null
 
-step "Making the throwaway PKI and the signed releases"
+step "Making the throwaway PKI (the publisher's certificate, a TLS certificate for localhost) and the signed 0.0.2"
 if ctest --test-dir "$root/windows" -R '^assets$' --output-on-failure >"$root/assets.log" 2>&1; then
   echo "done"
 else
@@ -47,37 +49,44 @@ trap finish EXIT
 
 program_dir=$work/program
 served=$work/served
-mkdir -p "$program_dir" "$served/downloads/fwstack"
+downloads=$served/downloads/fwstack
+mkdir -p "$program_dir" "$downloads"
 cp "$assets/releases/fwstack-0.0.2.exe" "$program_dir/fwstack.exe"
-cp "$assets/releases/fwstack-0.0.3.exe" "$served/downloads/fwstack/fwstack-0.0.3.exe"
+pki=$assets/pki
+address=https://localhost:$port/downloads/fwstack/
+tool=$root/native/fwstack-publish
 
-step "Publishing 0.0.3: https://localhost:$port/downloads/fwstack/latest.txt"
-"$root/native/fwstack-publish" "$served/downloads/fwstack/fwstack-0.0.3.exe" \
-    "https://localhost:$port/downloads/fwstack/" "$served/downloads/fwstack/latest.txt"
-cat "$served/downloads/fwstack/latest.txt"
-
-step "Starting the HTTPS update server on 127.0.0.1:$port"
-python3 -c '
-import signal, sys, threading
-sys.path.insert(0, sys.argv[1])
-from update_server import UpdateServer
-server = UpdateServer(sys.argv[2], port=int(sys.argv[3]), tls=(sys.argv[4], sys.argv[5]))
-server.start()
-open(sys.argv[6], "w").close()
-stop = threading.Event()
-signal.signal(signal.SIGTERM, lambda *_: stop.set())
-stop.wait()
-server.stop()
-' "$top/tests/support" "$served" "$port" "$assets/pki/localhost.crt" \
-  "$assets/pki/localhost.key" "$work/server.ready" &
+step "Starting nginx with deploy/nginx/fwstack.conf on 127.0.0.1:$port, serving $served"
+python3 "$top/tests/support/nginx_site.py" "$work/nginx" "$served" "$port" \
+    "$pki/localhost.crt" "$pki/localhost.key" >"$work/nginx.out" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do
-  [ -e "$work/server.ready" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "the server did not start" >&2; exit 1; }
+  grep -q listening "$work/nginx.out" 2>/dev/null && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/nginx.out" >&2; exit 1; }
   sleep 0.1
 done
-[ -e "$work/server.ready" ] || { echo "the server did not start" >&2; exit 1; }
+grep -q listening "$work/nginx.out" || { echo "nginx did not start" >&2; exit 1; }
 echo "listening"
+
+step "The publisher builds 0.0.3, signed by the build with the publisher's certificate"
+cat "$pki/publisher.crt" "$pki/ca.crt" >"$work/chain.pem"
+release_build=$root/release-0.0.3
+cmake -S . -B "$release_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DFWSTACK_VERSION=0.0.3 -DFWSTACK_UPDATE_SERVER=localhost:$port \
+      -DFWSTACK_SIGN_CERTS="$work/chain.pem" -DFWSTACK_SIGN_KEY="$pki/publisher.key" >/dev/null
+cmake --build "$release_build" --target fwstack | grep -E "signed|error" || true
+echo "\$ fwstack-publish verify --ca ca.crt $release_build/fwstack.exe"
+"$tool" verify --ca "$pki/ca.crt" "$release_build/fwstack.exe"
+
+step "The publisher publishes it into the folder nginx serves"
+echo "\$ fwstack-publish publish --ca ca.crt fwstack.exe $downloads $address"
+"$tool" publish --ca "$pki/ca.crt" "$release_build/fwstack.exe" "$downloads" "$address"
+sed 's/^/  /' "$downloads/latest.txt"
+
+step "The publisher checks the live server as a client of 0.0.2 would meet it"
+echo "\$ fwstack-publish check --ca ca.crt --installed 0.0.2 ${address}latest.txt"
+"$tool" check --ca "$pki/ca.crt" --installed 0.0.2 "${address}latest.txt"
 
 fwstack() {
   # Output goes through a file: Wine's services must not hold a pipe open.
@@ -105,7 +114,7 @@ fwstack --version
 step "The program folder afterwards"
 show_folder
 
-step "Requests the server saw"
-sed 's/^/  /' "$served/requests.log"
+step "Requests nginx saw"
+sed 's/^/  /' "$work/nginx/logs/access.log"
 echo
-echo "The server stops now."
+echo "nginx stops now."

@@ -18,6 +18,7 @@ import e2e_support as e2e
 
 sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "support"))
 from nginx_site import NginxSite  # noqa: E402
+from timestamp_server import TimestampServer, make_authority  # noqa: E402
 
 TOOL = os.environ["FWSTACK_PUBLISH_TOOL"]
 PKI = os.path.join(e2e.ASSETS, "pki")
@@ -37,9 +38,10 @@ def tool(*args, env=None):
     return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
 
 
-def signed_build(work):
+def signed_build(work, timestamps):
     """fwstack 0.0.3 for the test server, signed by the build itself: first
-    from a PKCS#12 file with a password file, then from PEM files."""
+    from a PKCS#12 file with a password file, then from PEM files with a
+    timestamp from the server at timestamps."""
     build = os.path.join(e2e.BUILD, "signed-build")
     chain = os.path.join(work, "chain.pem")
     with open(chain, "wb") as f:
@@ -58,7 +60,8 @@ def signed_build(work):
         ["-DFWSTACK_SIGN_CERTS=", "-DFWSTACK_SIGN_KEY=", "-DFWSTACK_SIGN_PKCS12=" + p12,
          "-DFWSTACK_SIGN_PASSWORD_FILE=" + password],
         ["-DFWSTACK_SIGN_PKCS12=", "-DFWSTACK_SIGN_PASSWORD_FILE=",
-         "-DFWSTACK_SIGN_CERTS=" + chain, "-DFWSTACK_SIGN_KEY=" + os.path.join(PKI, "publisher.key")],
+         "-DFWSTACK_SIGN_CERTS=" + chain, "-DFWSTACK_SIGN_KEY=" + os.path.join(PKI, "publisher.key"),
+         "-DFWSTACK_SIGN_TIMESTAMP=" + timestamps],
     ]
     outputs = []
     for signing in signings:
@@ -106,11 +109,25 @@ class ReleasePipeline(e2e.E2ETestCase):
             c.close()
 
     def test_a_signed_build_is_published_checked_and_installed_through_nginx(self):
-        program, outputs = signed_build(self.folder)
+        ca = (CA, os.path.join(PKI, "ca.key"))
+        timestamps = TimestampServer(self.folder, {
+            "trusted": make_authority(self.folder, "trusted", ca),
+            "untrusted": make_authority(self.folder, "untrusted")}).start()
+        self.addCleanup(timestamps.stop)
+        program, outputs = signed_build(self.folder, timestamps.url + "trusted")
         for signed, unsigned in outputs:
             self.assertEqual(unsigned, e2e.read(e2e.variant("0.0.3")))  # linked bytes unchanged
             self.assertGreater(len(signed), len(unsigned))
-        self.assertEqual(tool("verify", "--ca", CA, program)[0], 0)
+        code, out = tool("verify", "--ca", CA, program)
+        self.assertEqual((code, "timestamped" in out), (0, True), out)
+        # A timestamp from an authority nobody trusts is refused.
+        mistimed = os.path.join(self.folder, "mistimed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(PKI, "publisher.crt"),
+                        "-key", os.path.join(PKI, "publisher.key"), "-h", "sha256", "-ts",
+                        timestamps.url + "untrusted", "-in", e2e.variant("0.0.3"), "-out",
+                        mistimed], check=True, capture_output=True)
+        code, out = tool("verify", "--ca", CA, mistimed)
+        self.assertEqual((code, "timestamp that does not verify" in out), (1, True), out)
 
         code, out = self.publish(program)
         self.assertEqual(code, 0, out)
@@ -166,10 +183,38 @@ class ReleasePipeline(e2e.E2ETestCase):
                 code, out = tool("check", "--ca", CA, "--installed", installed, *address)
                 self.assertEqual(code, wanted, out)
                 self.assertIn(text, out)
-        os.unlink(self.served("fwstack-0.0.3.exe"))
-        code, out = tool("check", "--ca", CA, INFO)
+        # What a server may hold by mistake: (document, file name, file bytes).
+        old, new = e2e.read(e2e.release("fwstack-0.0.3.exe")), e2e.read(e2e.release(
+            "fwstack-0.0.4.exe"))
+        unsigned = e2e.read(e2e.release("fwstack-0.0.3-unsigned.exe"))
+        name = "fwstack-0.0.3.exe"
+        served = [
+            ("the release missing", e2e.document("0.0.3", name, old), None, None, "status 404"),
+            ("another file under the name", e2e.document("0.0.3", name, old), name, new,
+             "SHA-256 differs"),
+            ("another version announced", e2e.document("0.0.3", name, new), name, new,
+             "is version 0.0.4 but the document announces 0.0.3"),
+            ("an unsigned release", e2e.document("0.0.3", name, unsigned), name, unsigned,
+             "no valid Authenticode"),
+            ("a release on another port", e2e.document(
+                "0.0.3", name, old, f"https://localhost:{self.cached_port}/x/{name}"), None, None,
+             "not on the scheme, host and port"),
+            ("a malformed document", b"fwstack-latest 1\nversion 0.0.3\n", None, None,
+             "not one a client accepts"),
+        ]
+        for case, document, file_name, data, text in served:
+            with self.subTest(case):
+                for leftover in os.listdir(self.folder_served):
+                    os.unlink(os.path.join(self.folder_served, leftover))
+                e2e.write(self.served("latest.txt"), document)
+                if file_name:
+                    e2e.write(self.served(file_name), data)
+                code, out = tool("check", "--ca", CA, INFO)
+                self.assertEqual(code, 1, out)
+                self.assertIn(text, out)
+        code, out = tool("check", "--ca", CA, f"https://localhost:{free_port()}/latest.txt")
         self.assertEqual(code, 1, out)
-        self.assertIn("status 404", out)
+        self.assertIn("cannot fetch the document", out)
 
     def test_readers_meet_whole_documents_whose_release_is_served(self):
         releases = {v: e2e.read(e2e.release(f"fwstack-{v}.exe")) for v in ("0.0.3", "0.0.4")}

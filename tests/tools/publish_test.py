@@ -104,13 +104,35 @@ class PublishTest(unittest.TestCase):
 
     def test_bad_arguments_give_usage_and_exit_2(self):
         release = self.write("fwstack.exe", synthetic_release())
+        info = BASE + "latest.txt"
         for args in ([], [release], [release, BASE.rstrip("/")],
-                     [release, BASE, os.path.join(self.dir.name, "o.txt"), "extra"]):
+                     [release, BASE, os.path.join(self.dir.name, "o.txt"), "extra"],
+                     ["verify"], ["verify", "--force", release], ["verify", release, release],
+                     ["publish", release, self.dir.name], ["publish", "--installed", "0.0.1",
+                                                           release, self.dir.name, BASE],
+                     ["check"], ["check", info, info], ["check", "--installed", "0.0", info],
+                     ["check", "--installed", "", info], ["check", "--force", info],
+                     ["check", "--ca"]):
             with self.subTest(args=args):
                 result = self.run_tool(*args)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn(b"usage", result.stderr)
                 self.assertEqual(result.stdout, b"")
+
+    def test_help_goes_to_standard_output(self):
+        for args in (["--help"], ["-h"], ["help"], ["check", "--help"], ["publish", "-h"]):
+            with self.subTest(args=args):
+                result = self.run_tool(*args)
+                self.assertEqual(result.returncode, 0)
+                self.assertIn(b"fwstack-publish check", result.stdout)
+
+    def test_check_refuses_an_address_a_client_would_not_fetch(self):
+        for address in ("http://example.com/downloads/fwstack/latest.txt", "ftp://x/latest.txt",
+                        "https://", "https://host:99999/latest.txt"):
+            with self.subTest(address):
+                result = self.run_tool("check", address)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(b"not an address a client fetches", result.stderr)
 
 
 if __name__ == "__main__":

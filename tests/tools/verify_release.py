@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """fwstack-publish verify and publish: a release signed by the publisher passes;
-unsigned, wrongly signed, untrusted and version-less files are refused with
+unsigned, wrongly signed, untrusted, pre-release and version-less files are refused with
 exit 1; publish refuses what verify refuses and anything not newer than the
 announced release, and a stop between the release and the document leaves the
 old document whole."""
@@ -17,7 +17,7 @@ def run(*args):
     return subprocess.run(args, capture_output=True, timeout=60)
 
 
-def main(tool, program, noversion, older, newer):
+def main(tool, program, noversion, older, newer, prerelease):
     failures = []
     with tempfile.TemporaryDirectory() as d:
         def path(name):
@@ -50,6 +50,9 @@ def main(tool, program, noversion, older, newer):
             ("no version resource", ["--ca", path("publisher.crt"),
                                      sign("publisher", noversion, "nover.exe")], 1,
              b"no readable file version"),
+            ("a pre-release", ["--ca", path("publisher.crt"),
+                               sign("publisher", prerelease, "beta.exe")], 1,
+             b"announce releases only"),
             ("no file", ["--ca", path("publisher.crt"), path("absent.exe")], 1, b"cannot open"),
             ("no release named", ["--ca", path("publisher.crt")], 2, b"usage"),
             ("an empty CA option", ["--ca", "", good], 2, b"usage"),
@@ -121,7 +124,7 @@ def main(tool, program, noversion, older, newer):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 6:
+    if len(sys.argv) != 7:
         sys.exit("usage: verify_release.py <fwstack-publish> <0.0.3.exe> <0.0.3 without "
-                 "version resource.exe> <0.0.1.exe> <0.0.4.exe>")
+                 "version resource.exe> <0.0.1.exe> <0.0.4.exe> <0.0.3-beta.1.exe>")
     sys.exit(main(*sys.argv[1:]))

@@ -105,12 +105,16 @@ int CheckRelease(const std::string& name, const std::string& path, const std::st
     }
 
     std::string report;
-    const std::string command = "osslsigncode verify" + (ca.empty() ? "" : " -CAfile " + Quoted(ca)) +
-                                " -in " + Quoted(path);
-    const bool ran = RunCommand(command, &report);
+    const std::string anchors = ca.empty() ? "" : " -CAfile " + Quoted(ca) + " -TSA-CAfile " + Quoted(ca);
+    const bool ran = RunCommand("osslsigncode verify" + anchors + " -in " + Quoted(path), &report);
     if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
         return Fail(name + " has no valid Authenticode signature; sign it with the "
                     "publisher's code-signing certificate (osslsigncode sign)\n" + report);
+    }
+    // osslsigncode passes a signature whose timestamp fails; we do not.
+    if (report.find("Timestamp Server Signature verification: failed") != std::string::npos) {
+        return Fail(name + " has a timestamp that does not verify; sign it again with a "
+                    "timestamp server whose root is trusted (or in the --ca file)\n" + report);
     }
     const std::string signer = SignerCommonName(report);
     if (signer != rules.publisher) {
@@ -132,8 +136,11 @@ int CheckRelease(const std::string& name, const std::string& path, const std::st
                     VersionText(version) + "; update documents announce releases only: "
                     "build it with a release version X.Y.Z");
     }
+    const bool timestamped =
+        report.find("Timestamp Server Signature verification: ok") != std::string::npos;
     std::cout << "verified: " << name << ", version " << VersionText(version) << ", signed by \""
-              << signer << "\", " << file.size() << " bytes\n";
+              << signer << "\"" << (timestamped ? ", timestamped" : "") << ", " << file.size()
+              << " bytes\n";
     *out = std::move(file);
     *outVersion = version;
     return 0;

@@ -23,8 +23,8 @@ const char UsageText[] =
     "         rule, the version order against --installed, the release, its SHA-256 and\n"
     "         its signature; prints each step and warns when the document may be cached.\n"
     "The last form prints (or writes) the update document for a release.\n"
-    "--ca FILE names the trust anchor when it is not in the system's store; for check it\n"
-    "is also the anchor of the server's TLS certificate.\n"
+    "--ca FILE names the trust anchors when they are not in the system's store: of the\n"
+    "signature, of its timestamp and, for check, of the server's TLS certificate.\n"
     "Exit codes: 0 success, 1 refused or failed, 2 usage error.\n";
 
 int Usage() {
