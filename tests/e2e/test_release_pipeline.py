@@ -58,7 +58,7 @@ def signed_build(work, timestamps):
               "-DFWSTACK_VERSION=0.0.3", "-DFWSTACK_UPDATE_SERVER=" + e2e.HOST]
     signings = [
         ["-DFWSTACK_SIGN_CERTS=", "-DFWSTACK_SIGN_KEY=", "-DFWSTACK_SIGN_PKCS12=" + p12,
-         "-DFWSTACK_SIGN_PASSWORD_FILE=" + password],
+         "-DFWSTACK_SIGN_PASSWORD_FILE=" + password, "-DFWSTACK_SIGN_TIMESTAMP="],
         ["-DFWSTACK_SIGN_PKCS12=", "-DFWSTACK_SIGN_PASSWORD_FILE=",
          "-DFWSTACK_SIGN_CERTS=" + chain, "-DFWSTACK_SIGN_KEY=" + os.path.join(PKI, "publisher.key"),
          "-DFWSTACK_SIGN_TIMESTAMP=" + timestamps],
