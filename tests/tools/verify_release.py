@@ -38,6 +38,9 @@ def main(tool, program, noversion, older, newer, prerelease):
         ca("other", "Someone Else s.r.o.")
         ca("prefix", PUBLISHER + " Holding")
         good = sign("publisher", program, "good.exe")
+        big = path("big.exe")
+        with open(big, "wb") as f:
+            f.truncate(64 * 1024 * 1024 + 1)
         cases = [
             ("signed by the publisher", ["--ca", path("publisher.crt"), good], 0, b"verified"),
             ("unsigned", ["--ca", path("publisher.crt"), program], 1, b"no valid Authenticode"),
@@ -53,6 +56,8 @@ def main(tool, program, noversion, older, newer, prerelease):
             ("a pre-release", ["--ca", path("publisher.crt"),
                                sign("publisher", prerelease, "beta.exe")], 1,
              b"announce releases only"),
+            ("larger than a client downloads", ["--ca", path("publisher.crt"), big], 1,
+             b"more than the 67108864"),
             ("no file", ["--ca", path("publisher.crt"), path("absent.exe")], 1, b"cannot open"),
             ("no release named", ["--ca", path("publisher.crt")], 2, b"usage"),
             ("an empty CA option", ["--ca", "", good], 2, b"usage"),
@@ -113,6 +118,13 @@ def main(tool, program, noversion, older, newer, prerelease):
             if problems:
                 failures.append(f"publish {name}: {'; '.join(problems)}:\n"
                                 f"{out.decode(errors='replace')}")
+        # A downloads address whose release a client would refuse.
+        result = run(tool, "publish", *ca_args, "--force", good, folder,
+                     "http://example.com/downloads/fwstack/")
+        cases.append("publish to a plain http address")
+        if result.returncode != 1 or b"a client refuses" not in result.stderr:
+            failures.append(f"publish to a plain http address: exit {result.returncode}:\n"
+                            f"{(result.stdout + result.stderr).decode(errors='replace')}")
         leftovers = [n for n in os.listdir(folder) if n.endswith(".tmp")]
         cases.append("no temporary files left")
         if leftovers:
