@@ -3,7 +3,7 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cctype>
 #include <iostream>
 
 #include "base/bytes.h"
