@@ -4,6 +4,7 @@ unsigned, wrongly signed, untrusted, pre-release and version-less files are refu
 exit 1; publish refuses what verify refuses and anything not newer than the
 announced release, and a stop between the release and the document leaves the
 old document whole."""
+import fcntl
 import hashlib
 import os
 import subprocess
@@ -118,6 +119,17 @@ def main(tool, program, noversion, older, newer, prerelease):
             if problems:
                 failures.append(f"publish {name}: {'; '.join(problems)}:\n"
                                 f"{out.decode(errors='replace')}")
+        # While another publish holds the folder, nothing is written.
+        before = open(os.path.join(folder, "latest.txt"), "rb").read()
+        held = os.open(folder, os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        result = run(tool, "publish", *ca_args, signed_newer, folder, base)
+        os.close(held)
+        cases.append("publish while the folder is held")
+        if (result.returncode != 1 or b"another fwstack-publish" not in result.stderr or
+                open(os.path.join(folder, "latest.txt"), "rb").read() != before):
+            failures.append(f"publish while the folder is held: exit {result.returncode}:\n"
+                            f"{(result.stdout + result.stderr).decode(errors='replace')}")
         # A downloads address whose release a client would refuse.
         result = run(tool, "publish", *ca_args, "--force", good, folder,
                      "http://example.com/downloads/fwstack/")

@@ -1,6 +1,7 @@
 // fwstack-publish publish: the release into the downloads folder, then the
 // document that announces it, each written whole before it becomes visible.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -39,6 +40,26 @@ bool SyncFolder(const std::string& folder) {
     if (fd < 0) return false;
     const bool synced = fsync(fd) == 0;
     return close(fd) == 0 && synced;
+}
+
+// The folder held by this process alone: two publishes at once could both
+// pass the order check against the same document, and the later rename
+// would then roll the other back.
+struct FolderLock {
+    int fd = -1;
+    ~FolderLock() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+int LockFolder(const std::string& folder, FolderLock* lock) {
+    lock->fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (lock->fd < 0) return Fail("cannot open the downloads folder " + folder);
+    if (flock(lock->fd, LOCK_EX | LOCK_NB) != 0) {
+        return Fail("another fwstack-publish is publishing into " + folder +
+                    "; run this again when it has ended");
+    }
+    return 0;
 }
 
 // Refuses unless version is newer than what the folder's document announces;
@@ -96,6 +117,8 @@ int Publish(int argc, char** argv) {
     if (int refused = CheckRelease(releasePath, releasePath, options.ca, &file, &version)) {
         return refused;
     }
+    FolderLock lock;
+    if (int refused = LockFolder(folder, &lock)) return refused;
     const bool allowLocalHttp = AllowsLocalHttp(base);
     const std::string documentPath = folder + "/latest.txt";
     if (int refused = CheckOrder(documentPath, version, allowLocalHttp, options.force)) {
