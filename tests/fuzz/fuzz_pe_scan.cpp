@@ -54,6 +54,15 @@ bool ReferenceScan(const std::vector<u8>& b, u32* ms, u32* ls) {
 }
 
 // Exact-size copies, so the sanitizer sees any read past the given bytes.
+// The scan of a section against the reference: the same verdict and words.
+void CompareScan(const std::vector<u8>& section) {
+    u32 ms = 7, ls = 7;
+    const bool scanned = ScanFixedFileInfo(section.data(), section.size(), &ms, &ls);
+    u32 refMs = 0, refLs = 0;
+    Check(scanned == ReferenceScan(section, &refMs, &refLs));
+    Check(ms == refMs && ls == refLs);
+}
+
 void FuzzHeaders(const u8* data, u64 n) {
     const std::vector<u8> head(data, data + (n < PeHeadBytes ? n : PeHeadBytes));
     u32 size = 7, pointer = 7;
@@ -66,22 +75,10 @@ void FuzzHeaders(const u8* data, u64 n) {
     if (!found || size == 0 || size > MaxResourceSection || pointer > n || size > n - pointer) {
         return;
     }
-    const std::vector<u8> section(data + pointer, data + pointer + size);
-    u32 ms = 7, ls = 7;
-    const bool scanned = ScanFixedFileInfo(section.data(), section.size(), &ms, &ls);
-    u32 refMs = 0, refLs = 0;
-    Check(scanned == ReferenceScan(section, &refMs, &refLs));
-    Check(ms == refMs && ls == refLs);
+    CompareScan(std::vector<u8>(data + pointer, data + pointer + size));
 }
 
-void FuzzScan(const u8* data, u64 n) {
-    const std::vector<u8> section(data, data + n);
-    u32 ms = 7, ls = 7;
-    const bool scanned = ScanFixedFileInfo(section.data(), section.size(), &ms, &ls);
-    u32 refMs = 0, refLs = 0;
-    Check(scanned == ReferenceScan(section, &refMs, &refLs));
-    Check(ms == refMs && ls == refLs);
-}
+void FuzzScan(const u8* data, u64 n) { CompareScan(std::vector<u8>(data, data + n)); }
 
 // Each pair of bytes asks for a size and an alignment; every slice must lie
 // inside the block, be aligned, follow the one before and fit the capacity.

@@ -119,24 +119,24 @@ def main(tool, program, noversion, older, newer, prerelease):
             if problems:
                 failures.append(f"publish {name}: {'; '.join(problems)}:\n"
                                 f"{out.decode(errors='replace')}")
+        def expect(name, result, code, text, holds=True):
+            cases.append(name)
+            if result.returncode != code or text not in result.stderr or not holds:
+                failures.append(f"{name}: exit {result.returncode}:\n"
+                                f"{(result.stdout + result.stderr).decode(errors='replace')}")
+
         # While another publish holds the folder, nothing is written.
         before = open(os.path.join(folder, "latest.txt"), "rb").read()
         held = os.open(folder, os.O_RDONLY)
         fcntl.flock(held, fcntl.LOCK_EX)
         result = run(tool, "publish", *ca_args, signed_newer, folder, base)
         os.close(held)
-        cases.append("publish while the folder is held")
-        if (result.returncode != 1 or b"another fwstack-publish" not in result.stderr or
-                open(os.path.join(folder, "latest.txt"), "rb").read() != before):
-            failures.append(f"publish while the folder is held: exit {result.returncode}:\n"
-                            f"{(result.stdout + result.stderr).decode(errors='replace')}")
+        expect("publish while the folder is held", result, 1, b"another fwstack-publish",
+               open(os.path.join(folder, "latest.txt"), "rb").read() == before)
         # A downloads address whose release a client would refuse.
-        result = run(tool, "publish", *ca_args, "--force", good, folder,
-                     "http://example.com/downloads/fwstack/")
-        cases.append("publish to a plain http address")
-        if result.returncode != 1 or b"a client refuses" not in result.stderr:
-            failures.append(f"publish to a plain http address: exit {result.returncode}:\n"
-                            f"{(result.stdout + result.stderr).decode(errors='replace')}")
+        expect("publish to a plain http address",
+               run(tool, "publish", *ca_args, "--force", good, folder,
+                   "http://example.com/downloads/fwstack/"), 1, b"a client refuses")
         leftovers = [n for n in os.listdir(folder) if n.endswith(".tmp")]
         cases.append("no temporary files left")
         if leftovers:

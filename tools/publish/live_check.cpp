@@ -134,13 +134,8 @@ int CheckDownloadedRelease(const std::string& body, const std::string& ca, Versi
     char path[] = "/tmp/fwstack-check-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) return Fail("cannot make a temporary file for the release");
-    size_t done = 0;
-    while (done < body.size()) {
-        const ssize_t n = write(fd, body.data() + done, body.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    const bool written = close(fd) == 0 && done == body.size();
+    const bool whole = WriteAll(fd, body.data(), body.size());
+    const bool written = close(fd) == 0 && whole;
     std::vector<u8> file;
     const int verdict = written ? CheckRelease("the release on the server", path, ca, &file, version)
                                 : Fail("cannot write a temporary copy of the release");

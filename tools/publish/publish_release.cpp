@@ -20,13 +20,7 @@ bool WriteDurably(const std::string& path, const char* bytes, size_t size) {
     const std::string temp = path + ".tmp";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return false;
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, bytes + done, size - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    const bool written = done == size && fsync(fd) == 0;
+    const bool written = WriteAll(fd, bytes, size) && fsync(fd) == 0;
     if (close(fd) != 0 || !written) {
         unlink(temp.c_str());
         return false;

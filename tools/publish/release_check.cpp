@@ -78,9 +78,11 @@ std::string SignerCommonName(const std::string& report) {
 
 }  // namespace
 
-bool ReadReleaseVersion(const std::vector<u8>& file, Version* out) {
+namespace {
+
+// The file version from the fixed file information in a resource section.
+bool VersionFromSection(const std::string& section, Version* out) {
     *out = FreshVersion();
-    const std::string section = ResourceSection(file);
     u32 ms = 0;
     u32 ls = 0;
     if (section.empty() ||
@@ -89,6 +91,12 @@ bool ReadReleaseVersion(const std::vector<u8>& file, Version* out) {
     }
     *out = VersionFromWords(ms, ls);
     return true;
+}
+
+}  // namespace
+
+bool ReadReleaseVersion(const std::vector<u8>& file, Version* out) {
+    return VersionFromSection(ResourceSection(file), out);
 }
 
 int CheckRelease(const std::string& name, const std::string& path, const std::string& ca,
@@ -121,14 +129,15 @@ int CheckRelease(const std::string& name, const std::string& path, const std::st
         return Fail(name + " is signed by \"" + signer + "\", not by \"" + rules.publisher +
                     "\"; sign it with the publisher's certificate");
     }
+    const std::string section = ResourceSection(file);
     Version version;
-    if (!ReadReleaseVersion(file, &version)) {
+    if (!VersionFromSection(section, &version)) {
         return Fail(name + " has no readable file version in its version resource; "
                     "build it with the program's version resource");
     }
     // The client sees only the file version's three numbers, so a pre-release
     // build would pass for the release it precedes.
-    const std::string product = ProductVersionText(ResourceSection(file));
+    const std::string product = ProductVersionText(section);
     Version named = FreshVersion();
     if (!product.empty() && (!ParseVersion(product.data(), product.size(), &named) ||
                              !IsSameRelease(version, named))) {

@@ -59,6 +59,9 @@ int MakeDocument(const std::string& versionText, const std::string& name, const 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::vector<u8>* out);
 
+// Writes all size bytes to fd; false when a write fails.
+bool WriteAll(int fd, const char* bytes, size_t size);
+
 // The subcommands; each takes main's arguments and returns the exit code.
 int Verify(int argc, char** argv);
 int Publish(int argc, char** argv);

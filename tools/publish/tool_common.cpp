@@ -1,4 +1,6 @@
 // fwstack-publish: usage, messages, options and the client's rules.
+#include <unistd.h>
+
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -82,4 +84,14 @@ bool ReadWholeFile(const std::string& path, std::vector<u8>* out) {
     if (!in) return false;
     out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
+}
+
+bool WriteAll(int fd, const char* bytes, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
