@@ -33,7 +33,8 @@ fi
 
 build=$(cd "$root/windows" && pwd)
 assets=$build/assets
-port=47443
+# The 0.0.2 of the assets was built for localhost on the tree's end-to-end port.
+port=$(sed -n 's/^FWSTACK_E2E_PORT:STRING=//p' "$root/windows/CMakeCache.txt")
 export FWSTACK_WINEPREFIX=$build/wineprefix
 wine_run=$top/cmake/wine-run.sh
 
