@@ -24,9 +24,9 @@
 // certificate and trust return values include CRYPT_E_NO_REVOCATION_CHECK
 // (0x80092012, "the revocation function was unable to check revocation for
 // the certificate") and CRYPT_E_REVOCATION_OFFLINE (0x80092013, the revocation
-// server is offline). So a client whose CRL cannot be fetched, or whose chain
-// holds a certificate that names no CRL, gets a non-zero verify result, which
-// it reports as "the download is not signed". Wine checks no revocation at
+// server is offline). A client whose CRL cannot be fetched, or whose chain
+// holds a certificate that names no CRL, is therefore to expect a non-zero
+// verify result, which it reports as "the download is not signed". Wine checks no revocation at
 // all and shows none of this; only this check catches it before users do.
 // The timestamp's own chain is not checked here.
 
