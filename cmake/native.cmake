@@ -9,12 +9,13 @@ add_library(fwstack_core STATIC ${CORE_SOURCES})
 target_include_directories(fwstack_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwstack_core PRIVATE ${WARNINGS})
 
-# The release tool uses the same core, without sanitizers, and libcurl for
-# its check of a live server.
+# The release tool uses the same core, without sanitizers, libcurl for its
+# check of a live server and for CRLs, and OpenSSL's libcrypto for revocation.
 find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 file(GLOB RELEASE_TOOL_SOURCES CONFIGURE_DEPENDS tools/publish/*.cpp)
 add_executable(fwstack-publish ${RELEASE_TOOL_SOURCES})
-target_link_libraries(fwstack-publish PRIVATE fwstack_core CURL::libcurl)
+target_link_libraries(fwstack-publish PRIVATE fwstack_core CURL::libcurl OpenSSL::Crypto)
 target_compile_options(fwstack-publish PRIVATE ${WARNINGS})
 fwstack_deployment(fwstack-publish "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
 

@@ -8,6 +8,9 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 set(FWSTACK_E2E_PORT 47443 CACHE STRING "HTTPS port of the end-to-end update server")
 set(E2E_SERVER "localhost:${FWSTACK_E2E_PORT}")
+# The test CA's CRL is named at http://127.0.0.1:<this port>/ca.crl and served
+# by the tests that verify releases.
+math(EXPR FWSTACK_CRL_PORT "${FWSTACK_E2E_PORT} + 1")
 set(WINE_RUN ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh)
 set(WINE_ENV FWSTACK_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix)
 set(ASSETS ${CMAKE_BINARY_DIR}/assets)
@@ -73,7 +76,7 @@ set_tests_properties(support.update_server PROPERTIES FIXTURES_REQUIRED assets)
 
 # The throwaway PKI, the signed releases, and the CA in the prefix's Root store.
 add_test(NAME assets
-         COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV}
+         COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV} FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT}
                  bash ${CMAKE_SOURCE_DIR}/tests/support/make_assets.sh
                  ${ASSETS} ${VARIANTS} $<TARGET_FILE:install_ca>)
 set_tests_properties(assets PROPERTIES FIXTURES_SETUP assets)
@@ -111,7 +114,7 @@ foreach(test_file ${E2E_TESTS})
   get_filename_component(name ${test_file} NAME_WE)
   add_test(NAME e2e.${name} COMMAND python3 ${test_file})
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
-      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>;FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
+      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>;FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
 endforeach()
 
 # The product itself: imports, version resource, reproducible bytes.
@@ -125,3 +128,6 @@ add_test(NAME tools.verify_release
                  ${FWSTACK_PUBLISH_TOOL} $<TARGET_FILE:variant_0.0.3>
                  $<TARGET_FILE:variant_0.0.3-noversion> $<TARGET_FILE:variant_0.0.1>
                  $<TARGET_FILE:variant_0.0.4> $<TARGET_FILE:variant_0.0.3-beta.1>)
+set_tests_properties(tools.verify_release PROPERTIES FIXTURES_REQUIRED assets
+    RESOURCE_LOCK e2e_port
+    ENVIRONMENT "FWSTACK_ASSETS=${ASSETS};FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT}")

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64
           osslsigncode openssl python3 python3-cryptography-vectors libcap2-bin procps
-          clang libclang-rt-14-dev nginx-light libcurl4-openssl-dev)
+          clang libclang-rt-14-dev nginx-light libcurl4-openssl-dev libssl-dev softhsm2
+          libengine-pkcs11-openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,10 +1,12 @@
 # The publisher's pipeline end to end: a build signed through the build's
 # signing settings, published with fwstack-publish into a folder that the real
 # nginx serves with deploy/nginx/fwstack.conf, checked live, and installed by
-# fwstack 0.0.2 under Wine.
+# fwstack 0.0.2 under Wine; also signed from a key in a SoftHSM2 token. The
+# test CA's CRL is served on its loopback address throughout.
 import hashlib
 import http.client
 import os
+import secrets
 import shutil
 import socket
 import ssl
@@ -19,6 +21,7 @@ import e2e_support as e2e
 sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "support"))
 from nginx_site import NginxSite  # noqa: E402
 from timestamp_server import TimestampServer, make_authority  # noqa: E402
+from update_server import UpdateServer  # noqa: E402
 
 TOOL = os.environ["FWSTACK_PUBLISH_TOOL"]
 PKI = os.path.join(e2e.ASSETS, "pki")
@@ -38,11 +41,27 @@ def tool(*args, env=None):
     return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
 
 
+def build(tree, *settings, env=None):
+    """Configures and builds fwstack 0.0.3 for the test server in tree; the
+    last step's (exit code, output)."""
+    common = ["-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DFWSTACK_TESTS=OFF",
+              "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake",
+                                                       "mingw-w64-x86_64.cmake"),
+              "-DFWSTACK_VERSION=0.0.3", "-DFWSTACK_UPDATE_SERVER=" + e2e.HOST]
+    for step in (["cmake", "-S", e2e.SOURCE, "-B", tree, *common, *settings],
+                 ["cmake", "--build", tree, "--target", "fwstack"]):
+        result = subprocess.run(step, capture_output=True, timeout=600, stdin=subprocess.DEVNULL,
+                                env=dict(os.environ, **env) if env else None)
+        if result.returncode != 0:
+            break
+    return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
+
+
 def signed_build(work, timestamps):
     """fwstack 0.0.3 for the test server, signed by the build itself: first
     from a PKCS#12 file with a password file, then from PEM files with a
     timestamp from the server at timestamps."""
-    build = os.path.join(e2e.BUILD, "signed-build")
+    tree = os.path.join(e2e.BUILD, "signed-build")
     chain = os.path.join(work, "chain.pem")
     with open(chain, "wb") as f:
         f.write(e2e.read(os.path.join(PKI, "publisher.crt")) + e2e.read(CA))
@@ -52,10 +71,6 @@ def signed_build(work, timestamps):
     subprocess.run(["openssl", "pkcs12", "-export", "-in", chain, "-inkey",
                     os.path.join(PKI, "publisher.key"), "-out", p12, "-passout",
                     "file:" + password], check=True, capture_output=True)
-    common = ["-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DFWSTACK_TESTS=OFF",
-              "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake",
-                                                       "mingw-w64-x86_64.cmake"),
-              "-DFWSTACK_VERSION=0.0.3", "-DFWSTACK_UPDATE_SERVER=" + e2e.HOST]
     signings = [
         ["-DFWSTACK_SIGN_CERTS=", "-DFWSTACK_SIGN_KEY=", "-DFWSTACK_SIGN_PKCS12=" + p12,
          "-DFWSTACK_SIGN_PASSWORD_FILE=" + password, "-DFWSTACK_SIGN_TIMESTAMP="],
@@ -65,14 +80,12 @@ def signed_build(work, timestamps):
     ]
     outputs = []
     for signing in signings:
-        for step in (["cmake", "-S", e2e.SOURCE, "-B", build, *common, *signing],
-                     ["cmake", "--build", build, "--target", "fwstack"]):
-            result = subprocess.run(step, capture_output=True, timeout=600)
-            if result.returncode != 0:
-                raise AssertionError(f"{step}:\n{(result.stdout + result.stderr).decode()}")
-        outputs.append((e2e.read(os.path.join(build, "fwstack.exe")),
-                        e2e.read(os.path.join(build, "fwstack-unsigned.exe"))))
-    return os.path.join(build, "fwstack.exe"), outputs
+        code, out = build(tree, *signing)
+        if code != 0:
+            raise AssertionError(out)
+        outputs.append((e2e.read(os.path.join(tree, "fwstack.exe")),
+                        e2e.read(os.path.join(tree, "fwstack-unsigned.exe"))))
+    return os.path.join(tree, "fwstack.exe"), outputs
 
 
 class ReleasePipeline(e2e.E2ETestCase):
@@ -94,6 +107,12 @@ class ReleasePipeline(e2e.E2ETestCase):
         self.nginx = NginxSite(os.path.join(self.folder, "nginx"), self.root, e2e.PORT, cert, key,
                                extra).start()
         self.addCleanup(self.nginx.stop)
+        # The test CA's CRL at the address its certificates name.
+        crl_folder = os.path.join(self.folder, "crl")
+        os.makedirs(crl_folder)
+        shutil.copy(os.path.join(PKI, "ca.crl"), crl_folder)
+        self.crl_server = UpdateServer(crl_folder, port=int(os.environ["FWSTACK_CRL_PORT"])).start()
+        self.addCleanup(self.crl_server.stop)
 
     def publish(self, release, *options, env=None):
         return tool("publish", "--ca", CA, *options, release, self.folder_served, e2e.DOWNLOADS,
@@ -144,6 +163,56 @@ class ReleasePipeline(e2e.E2ETestCase):
         for name in ("latest.txt", "fwstack-0.0.3.exe"):
             self.assertRegex(log, f'"GET /downloads/fwstack/{name} HTTP/1.1" 200 .*"Ferrowstack"')
 
+    def test_a_build_signed_from_a_pkcs11_token_verifies_and_updates(self):
+        # A SoftHSM2 token of its own, holding the publisher's key.
+        token = os.path.join(self.folder, "token")
+        os.makedirs(token)
+        env = {"SOFTHSM2_CONF": os.path.join(self.folder, "softhsm2.conf")}
+        e2e.write(env["SOFTHSM2_CONF"], f"directories.tokendir = {token}\n".encode())
+        pin = "pin-" + secrets.token_hex(8)
+        key = os.path.join(self.folder, "key.p8")
+        for step in (["softhsm2-util", "--init-token", "--free", "--label", "publisher", "--pin",
+                      pin, "--so-pin", secrets.token_hex(8)],
+                     ["openssl", "pkcs8", "-topk8", "-nocrypt", "-in",
+                      os.path.join(PKI, "publisher.key"), "-out", key],
+                     ["softhsm2-util", "--import", key, "--token", "publisher", "--label",
+                      "signkey", "--id", "01", "--pin", pin]):
+            subprocess.run(step, check=True, capture_output=True, env=dict(os.environ, **env))
+        os.unlink(key)
+        chain = os.path.join(self.folder, "chain.pem")
+        e2e.write(chain, e2e.read(os.path.join(PKI, "publisher.crt")) + e2e.read(CA))
+        pins = {"wrong": "pin-" + secrets.token_hex(8), "right": pin}
+        for name, text in pins.items():
+            e2e.write(os.path.join(self.folder, name), text.encode() + b"\n")
+        tree = os.path.join(e2e.BUILD, "pkcs11-build")
+        shutil.rmtree(tree, ignore_errors=True)
+        program = os.path.join(tree, "fwstack.exe")
+        module = subprocess.run(["dpkg", "-L", "libsofthsm2"], capture_output=True,
+                                text=True).stdout.split()
+        signing = ["-DFWSTACK_SIGN_PKCS11_MODULE=" + next(
+                       p for p in module if p.endswith("/softhsm/libsofthsm2.so")),
+                   "-DFWSTACK_SIGN_KEY=pkcs11:token=publisher;object=signkey;type=private",
+                   "-DFWSTACK_SIGN_CERTS=" + chain]
+        for name, wanted in (("wrong", 1), ("right", 0)):
+            with self.subTest(f"the {name} PIN"):
+                code, out = build(tree, *signing, "-DFWSTACK_SIGN_PASSWORD_FILE=" +
+                                  os.path.join(self.folder, name), env=env)
+                self.assertEqual((code, os.path.exists(program)), (wanted, wanted == 0), out)
+                self.assertNotIn(pins[name], out)
+        for here, _, files in os.walk(tree):
+            for name in files:
+                data = e2e.read(os.path.join(here, name))
+                for text in pins.values():
+                    self.assertNotIn(text.encode(), data, os.path.join(here, name))
+
+        code, out = tool("verify", "--ca", CA, program)
+        self.assertEqual(code, 0, out)
+        self.assertIn("not revoked (CRL of \"fwstack Test Root CA\" fetched from", out)
+        self.assertEqual(self.publish(program)[0], 0)
+        self.install(e2e.release("fwstack-0.0.2.exe"))
+        self.assertEqual(self.run_program("update"), (0, b"fwstack updated to 0.0.3\n", b""))
+        self.assertEqual(e2e.read(self.program), e2e.read(program))
+
     def test_refusals_leave_the_served_document_whole(self):
         self.assertEqual(self.publish(e2e.release("fwstack-0.0.3.exe"))[0], 0)
         document = self.get("latest.txt")
@@ -187,6 +256,7 @@ class ReleasePipeline(e2e.E2ETestCase):
         old, new = e2e.read(e2e.release("fwstack-0.0.3.exe")), e2e.read(e2e.release(
             "fwstack-0.0.4.exe"))
         unsigned = e2e.read(e2e.release("fwstack-0.0.3-unsigned.exe"))
+        revoked = e2e.read(e2e.release("fwstack-0.0.3-revoked.exe"))
         name = "fwstack-0.0.3.exe"
         served = [
             ("the release missing", e2e.document("0.0.3", name, old), None, None, "status 404"),
@@ -196,6 +266,8 @@ class ReleasePipeline(e2e.E2ETestCase):
              "is version 0.0.4 but the document announces 0.0.3"),
             ("an unsigned release", e2e.document("0.0.3", name, unsigned), name, unsigned,
              "no valid Authenticode"),
+            ("a release by a revoked certificate", e2e.document("0.0.3", name, revoked), name,
+             revoked, "is revoked: \"fwstack Test Root CA\" revoked it on"),
             ("a release on another port", e2e.document(
                 "0.0.3", name, old, f"https://localhost:{self.cached_port}/x/{name}"), None, None,
              "not on the scheme, host and port"),

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Makes the test assets: a throwaway PKI, the signed (and deliberately
 # mis-signed or damaged) releases, and the CA trusted in the Wine prefix.
-#   make_assets.sh ASSETS VARIANTS INSTALL_CA_EXE
-# ASSETS/pki      ca.crt, ca.der, the code-signing leaves and localhost.crt/.key
+#   FWSTACK_CRL_PORT=P make_assets.sh ASSETS VARIANTS INSTALL_CA_EXE
+# ASSETS/pki      ca.crt, ca.der, the code-signing leaves and localhost.crt/.key;
+#                 ca.crl, the CA's current CRL (PEM), which revokes revoked.crt.
+#                 The code-signing leaves but nocrl.crt name the CRL at
+#                 http://127.0.0.1:P/ca.crl, which the tests serve.
 # ASSETS/releases the release files and SHA256SUMS
 # The PKI and releases are remade only when a variant is newer than
-# ASSETS/.stamp (or this script is); the CA is put into the prefix every time,
-# since the prefix may have been made anew.
+# ASSETS/.stamp (or this script is, or the CRL address changed); the CRL is
+# issued anew and the CA put into the prefix every time, since the CRL ages
+# and the prefix may have been made anew.
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
@@ -19,6 +23,7 @@ install_ca=$3
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../cmake/wine-run.sh
 publisher="Kelvardo s.r.o."
+crl_url="http://127.0.0.1:${FWSTACK_CRL_PORT:?the port of the CRL address}/ca.crl"
 versions=(0.0.1 0.0.2 0.0.3 0.0.4 0.0.3-beta.1)
 
 variant() { echo "$variants/$1/fwstack.exe"; }
@@ -33,6 +38,7 @@ done
 stale() {
     [ -f "$assets/.stamp" ] || return 0
     [ "$0" -nt "$assets/.stamp" ] && return 0
+    [ "$(cat "$assets/pki/crl-url" 2>/dev/null)" != "$crl_url" ] && return 0
     [ -n "$(find "$variants" -name fwstack.exe -newer "$assets/.stamp" -print -quit)" ]
 }
 
@@ -54,7 +60,7 @@ sign() {
     rm -f "$out"
     osslsigncode sign -certs "$pki/$signer.crt" -key "$pki/$signer.key" -h sha256 \
         -n Ferrowstack -in "$in" -out "$out" >/dev/null
-    log=$(osslsigncode verify -CAfile "$pki/ca.crt" -in "$out" 2>&1) || {
+    log=$(osslsigncode verify -ignore-crl -CAfile "$pki/ca.crt" -in "$out" 2>&1) || {
         echo "$log" >&2
         echo "make_assets: the signature of $out does not verify" >&2
         exit 1
@@ -102,7 +108,11 @@ make_all() {
     openssl x509 -in "$pki/ca.crt" -outform DER -out "$pki/ca.der"
 
     local code_signing='basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n'
+    leaf nocrl "$publisher" "$code_signing"
+    code_signing+="crlDistributionPoints=URI:$crl_url\\n"
     leaf publisher "$publisher" "$code_signing"
+    # A second certificate of the publisher, revoked below.
+    leaf revoked "$publisher" "$code_signing"
     leaf other "Someone Else s.r.o." "$code_signing"
     leaf case "kelvardo s.r.o." "$code_signing"
     leaf blank "$publisher " "$code_signing"
@@ -110,6 +120,14 @@ make_all() {
     leaf localhost localhost \
         'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost\n'
     rm -f "$pki/ca.srl"
+    # openssl ca keeps the CA's record of revocations in index.txt.
+    : > "$pki/index.txt"
+    printf '%s\n' '[ca]' 'default_ca = test' '[test]' "database = $pki/index.txt" \
+        "certificate = $pki/ca.crt" "private_key = $pki/ca.key" 'default_md = sha256' \
+        'unique_subject = no' > "$pki/ca.cnf"
+    openssl ca -config "$pki/ca.cnf" -revoke "$pki/revoked.crt" -crl_reason keyCompromise \
+        2>/dev/null
+    echo "$crl_url" > "$pki/crl-url"
 
     local v
     for v in "${versions[@]}"; do
@@ -118,7 +136,7 @@ make_all() {
     local base
     base=$(variant 0.0.3)
     cp "$base" "$releases/fwstack-0.0.3-unsigned.exe"
-    for v in other case blank prefix; do
+    for v in other case blank prefix revoked nocrl; do
         sign "$v" "$base" "$releases/fwstack-0.0.3-$v.exe"
     done
 
@@ -154,6 +172,8 @@ if stale; then
 else
     echo "make_assets: $assets is up to date"
 fi
+openssl ca -config "$assets/pki/ca.cnf" -gencrl -crldays 30 -out "$assets/pki/ca.crl" 2>/dev/null
+echo "make_assets: $assets/pki/ca.crl issued, served by the tests at $crl_url"
 
 # Trust the CA inside the prefix, for HTTPS to the test servers.
 ca_windows="Z:$(tr / '\\' <<<"$assets/pki/ca.der")"

@@ -112,7 +112,9 @@ class PublishTest(unittest.TestCase):
                                                            release, self.dir.name, BASE],
                      ["check"], ["check", info, info], ["check", "--installed", "0.0", info],
                      ["check", "--installed", "", info], ["check", "--force", info],
-                     ["check", "--ca"]):
+                     ["check", "--ca"], ["verify", "--crl", release], ["check", "--crl", "", info],
+                     ["publish", "--no-revocation", "--crl", release, release, self.dir.name,
+                      BASE]):
             with self.subTest(args=args):
                 result = self.run_tool(*args)
                 self.assertEqual(result.returncode, 2)

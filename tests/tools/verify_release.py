@@ -3,19 +3,88 @@
 unsigned, wrongly signed, untrusted, pre-release and version-less files are refused with
 exit 1; publish refuses what verify refuses and anything not newer than the
 announced release, and a stop between the release and the document leaves the
-old document whole."""
+old document whole. Revocation, against the assets' test CA and its CRL served
+on loopback: each cause refused with its own message, CRLs fetched or given."""
 import fcntl
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from update_server import UpdateServer  # noqa: E402
 
 PUBLISHER = "Kelvardo s.r.o."
 
 
 def run(*args):
     return subprocess.run(args, capture_output=True, timeout=60)
+
+
+def revocation(tool, failures, cases):
+    """Rows: (case, options and release, CRL server up, exit code, texts in the
+    output, texts not in it, whether the CRL is fetched)."""
+    assets, port = os.environ["FWSTACK_ASSETS"], int(os.environ["FWSTACK_CRL_PORT"])
+    pki = os.path.join(assets, "pki")
+    crl, address = os.path.join(pki, "ca.crl"), f"http://127.0.0.1:{port}/ca.crl".encode()
+
+    def release(suffix):
+        return os.path.join(assets, "releases", f"fwstack-0.0.3{suffix}.exe")
+
+    serial = run("openssl", "x509", "-noout", "-serial", "-in",
+                 os.path.join(pki, "revoked.crt")).stdout.strip().split(b"=")[1]
+    report = b"Signature verification: ok"
+    with tempfile.TemporaryDirectory() as served:
+        shutil.copy(crl, served)
+        der = os.path.join(served, "ca.der")
+        run("openssl", "crl", "-in", crl, "-outform", "DER", "-out", der)
+        rows = [
+            ("the revoked signer", [release("-revoked")], True, 1,
+             [b"(serial " + serial + b") is revoked", b"reason keyCompromise",
+              b"must not sign again", b"get a new certificate"], [b"no valid Authenticode"], True),
+            ("the good signer, its CRL fetched", [release("")], True, 0,
+             [b"not revoked (CRL of \"fwstack Test Root CA\" fetched from " + address, b"verified"],
+             [report], True),
+            ("an unreachable CRL", [release("")], False, 1,
+             [b"cannot fetch the CRL", address, b"give the CRL with --crl"],
+             [b"no valid Authenticode", b"verified"], False),
+            ("a PEM CRL offline", ["--crl", crl, release("")], True, 0,
+             [b"not revoked", b"from " + crl.encode()], [], False),
+            ("a DER CRL offline, with another CRL file", ["--crl", der, "--crl", crl,
+                                                          release("-revoked")], True, 1,
+             [b"is revoked", b"CRL from " + der.encode()], [], False),
+            ("a CRL file holding none", ["--crl", os.path.join(pki, "ca.crt"), release("")],
+             True, 1, [b"holds no CRL"], [], False),
+            ("no CRL named", [release("-nocrl")], True, 1,
+             [b"names no CRL distribution point", b"cannot check it either"], [], False),
+            ("--no-revocation", ["--no-revocation", release("-revoked")], False, 0,
+             [b"warning: revocation not checked", b"verified"], [b"must not sign again"], False),
+            ("--no-revocation with --crl", ["--no-revocation", "--crl", crl, release("")], True,
+             2, [b"usage"], [], False),
+            ("osslsigncode's report with --verbose", ["--verbose", release("")], True, 0,
+             [report, b"verified"], [], True),
+        ]
+        server = None
+        for name, args, up, code, present, absent, fetches in rows:
+            if up and server is None:
+                server = UpdateServer(served, port=port).start()
+            elif not up and server is not None:
+                server.stop()
+                server = None
+            log = os.path.join(served, "requests.log")
+            before = os.path.getsize(log) if os.path.exists(log) else 0
+            result = run(tool, "verify", "--ca", os.path.join(pki, "ca.crt"), *args)
+            out = result.stdout + result.stderr
+            fetched = (os.path.getsize(log) if os.path.exists(log) else 0) > before
+            cases.append(name)
+            if (result.returncode != code or fetched != fetches
+                    or not all(t in out for t in present) or any(t in out for t in absent)):
+                failures.append(f"revocation, {name}: exit {result.returncode} (wanted {code}), "
+                                f"CRL fetched {fetched}:\n{out.decode(errors='replace')}")
+        if server is not None:
+            server.stop()
 
 
 def main(tool, program, noversion, older, newer, prerelease):
@@ -141,6 +210,7 @@ def main(tool, program, noversion, older, newer, prerelease):
         cases.append("no temporary files left")
         if leftovers:
             failures.append(f"temporary files left: {leftovers}")
+    revocation(tool, failures, cases)
     for failure in failures:
         print("FAIL", failure)
     print(f"{len(cases) - len(failures)} of {len(cases)} cases passed")

@@ -130,14 +130,14 @@ bool MayBeCached(const std::string& cacheControl) {
 
 // The downloaded release checked as the client checks it, through a
 // temporary file for the signature tool.
-int CheckDownloadedRelease(const std::string& body, const std::string& ca, Version* version) {
+int CheckDownloadedRelease(const std::string& body, const ToolOptions& options, Version* version) {
     char path[] = "/tmp/fwstack-check-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) return Fail("cannot make a temporary file for the release");
     const bool whole = WriteAll(fd, body.data(), body.size());
     const bool written = close(fd) == 0 && whole;
     std::vector<u8> file;
-    const int verdict = written ? CheckRelease("the release on the server", path, ca, &file, version)
+    const int verdict = written ? CheckRelease("the release on the server", path, options, &file, version)
                                 : Fail("cannot write a temporary copy of the release");
     unlink(path);
     return verdict;
@@ -145,10 +145,10 @@ int CheckDownloadedRelease(const std::string& body, const std::string& ca, Versi
 
 }  // namespace
 
-// check [--ca FILE] [--installed X.Y.Z] ADDRESS
+// check [CHECKS] [--installed X.Y.Z] ADDRESS
 int Check(int argc, char** argv) {
     ToolOptions options;
-    const int i = ReadOptions(argc, argv, OptionCa | OptionInstalled, &options);
+    const int i = ReadOptions(argc, argv, OptionsOfVerify | OptionInstalled, &options);
     if (i == 0 || i + 1 != argc || argv[i][0] == '\0') return Usage();
     const std::string address = argv[i];
     Version installed = FreshVersion();
@@ -205,7 +205,7 @@ int Check(int argc, char** argv) {
     }
     std::cout << "SHA-256: matches the document\n";
     Version version;
-    if (int refused = CheckDownloadedRelease(release.body, options.ca, &version)) return refused;
+    if (int refused = CheckDownloadedRelease(release.body, options, &version)) return refused;
     if (!IsSameRelease(version, info.version)) {
         return Fail("the release is version " + VersionText(version) + " but the document "
                     "announces " + announced + "; publish it again with fwstack-publish publish");

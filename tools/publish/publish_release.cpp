@@ -95,10 +95,10 @@ int MakeDocument(const std::string& versionText, const std::string& name, const 
     return 0;
 }
 
-// publish [--ca FILE] [--force] RELEASE FOLDER ADDRESS
+// publish [CHECKS] [--force] RELEASE FOLDER ADDRESS
 int Publish(int argc, char** argv) {
     ToolOptions options;
-    const int i = ReadOptions(argc, argv, OptionCa | OptionForce, &options);
+    const int i = ReadOptions(argc, argv, OptionsOfVerify | OptionForce, &options);
     if (i == 0 || i + 3 != argc) return Usage();
     const std::string releasePath = argv[i];
     const std::string folder = argv[i + 1];
@@ -108,7 +108,7 @@ int Publish(int argc, char** argv) {
     }
     std::vector<u8> file;
     Version version;
-    if (int refused = CheckRelease(releasePath, releasePath, options.ca, &file, &version)) {
+    if (int refused = CheckRelease(releasePath, releasePath, options, &file, &version)) {
         return refused;
     }
     FolderLock lock;

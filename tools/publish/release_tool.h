@@ -22,12 +22,20 @@ struct ToolOptions {
     std::string ca;          // --ca FILE: trust anchor for signatures (and TLS for check)
     bool force = false;      // --force: publish a version that is not newer
     std::string installed;   // --installed X.Y.Z: the client version check asks for
+    std::vector<std::string> crls;  // --crl FILE, repeatable: CRLs given instead of fetched
+    bool noRevocation = false;      // --no-revocation: revocation is not checked
+    bool verbose = false;           // --verbose: osslsigncode's own report too
 };
-enum Option : u32 { OptionCa = 1, OptionForce = 2, OptionInstalled = 4 };
+enum Option : u32 {
+    OptionCa = 1, OptionForce = 2, OptionInstalled = 4, OptionCrl = 8, OptionNoRevocation = 16,
+    OptionVerbose = 32,
+    // What every command that verifies a release takes.
+    OptionsOfVerify = OptionCa | OptionCrl | OptionNoRevocation | OptionVerbose
+};
 
 // Reads the options that allowed names from argv[2...]; returns the index of
 // the first positional argument, or 0 on an unknown, repeated-empty or
-// incomplete option.
+// incomplete option, or on --crl with --no-revocation.
 int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out);
 
 // The usage text, also printed by --help.
@@ -45,11 +53,19 @@ bool AllowsLocalHttp(const std::string& address);
 bool ReadReleaseVersion(const std::vector<u8>& file, Version* out);
 
 // What a client checks of a release before it installs it: size within the
-// download cap, a valid Authenticode signature, the publisher as signer, a
-// readable version resource. Prints the verdict; returns 0 or 1 as the exit
+// download cap, a valid Authenticode signature, the publisher as signer, no
+// revoked or uncheckable certificate below the root (unless --no-revocation),
+// a readable version resource. Prints the verdict; returns 0 or 1 as the exit
 // code. name is how the file is shown in messages.
-int CheckRelease(const std::string& name, const std::string& path, const std::string& ca,
+int CheckRelease(const std::string& name, const std::string& path, const ToolOptions& options,
                  std::vector<u8>* file, Version* version);
+
+// Checks every certificate of the signer's chain below its root against its
+// issuer's CRL: from options.crls when given, else fetched from the addresses
+// the certificate names. Prints what it checked; returns 0, or 1 after saying
+// which certificate failed and what to do.
+int CheckRevocation(const std::string& name, const std::vector<u8>& file,
+                    const ToolOptions& options);
 
 // The five-line document announcing release under name at url, checked with
 // the client's parser; returns 0, or 1 after saying why it was refused.

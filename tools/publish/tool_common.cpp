@@ -9,10 +9,10 @@
 #include "tools/publish/release_tool.h"
 
 const char UsageText[] =
-    "usage: fwstack-publish verify [--ca FILE] <release.exe>\n"
-    "       fwstack-publish publish [--ca FILE] [--force] <release.exe> <downloads folder>"
+    "usage: fwstack-publish verify [CHECKS] <release.exe>\n"
+    "       fwstack-publish publish [CHECKS] [--force] <release.exe> <downloads folder>"
     " <downloads address ending in />\n"
-    "       fwstack-publish check [--ca FILE] [--installed X.Y.Z] <update information address>\n"
+    "       fwstack-publish check [CHECKS] [--installed X.Y.Z] <update information address>\n"
     "       fwstack-publish <release.exe> <downloads address ending in /> [document file]\n"
     "\n"
     "verify   checks a release as a client will: its Authenticode signature, the signer\n"
@@ -25,8 +25,13 @@ const char UsageText[] =
     "         rule, the version order against --installed, the release, its SHA-256 and\n"
     "         its signature; prints each step and warns when the document may be cached.\n"
     "The last form prints (or writes) the update document for a release.\n"
+    "CHECKS: [--ca FILE] [--crl FILE]... [--no-revocation] [--verbose]\n"
     "--ca FILE names the trust anchors when they are not in the system's store: of the\n"
     "signature, of its timestamp and, for check, of the server's TLS certificate.\n"
+    "Every certificate of the signer's chain below its root must name a CRL and not be\n"
+    "revoked, as a client on Windows checks; the CRLs are fetched from the addresses the\n"
+    "certificates name, or --crl FILE (PEM or DER, repeatable) gives them offline.\n"
+    "--no-revocation skips that check, with a warning. --verbose shows osslsigncode's report.\n"
     "Exit codes: 0 success, 1 refused or failed, 2 usage error.\n";
 
 int Usage() {
@@ -61,14 +66,23 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out) {
         } else if (option == "--installed" && (allowed & OptionInstalled) && hasValue) {
             out->installed = argv[i + 1];
             i += 2;
+        } else if (option == "--crl" && (allowed & OptionCrl) && hasValue) {
+            out->crls.push_back(argv[i + 1]);
+            i += 2;
         } else if (option == "--force" && (allowed & OptionForce)) {
             out->force = true;
+            ++i;
+        } else if (option == "--no-revocation" && (allowed & OptionNoRevocation)) {
+            out->noRevocation = true;
+            ++i;
+        } else if (option == "--verbose" && (allowed & OptionVerbose)) {
+            out->verbose = true;
             ++i;
         } else {
             return 0;
         }
     }
-    return i;
+    return out->noRevocation && !out->crls.empty() ? 0 : i;
 }
 
 std::string VersionText(Version v) {
