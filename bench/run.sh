@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The performance figures of fwstack, each against a floor measured in the same
-# run: program size, start-up, SHA-256, the update of a 64 MiB release, and the
-# memory of an update. Prints a table; asserts nothing. Takes a few minutes.
+# run: program size, start-up, SHA-256, the update of a 64 MiB release, the
+# memory of an update, and the capacity of the update server (origin and edge).
+# Prints a table; asserts nothing. Takes a few minutes.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -148,3 +149,7 @@ small=$(peak small.txt)
 printf '%-38s %9d KiB\n' "update of 64 MiB (median of 3)" "$big"
 printf '%-38s %9d KiB\n' "update of 1 MiB (median of 3)" "$small"
 printf '%-38s %9d KiB\n' "difference" "$((big - small))"
+
+section "Capacity of the update server over loopback HTTPS: the origin and the caching edge (deploy/nginx/)"
+python3 bench/capacity.py "$out/capacity" "$assets/pki/localhost.crt" "$assets/pki/localhost.key" \
+    "$assets/pki/ca.crt" "$assets/releases/fwstack-0.0.3.exe"
