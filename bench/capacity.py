@@ -68,6 +68,8 @@ def main():
         parser.add_argument(name)
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
+    for name in ("work", "cert", "key", "ca", "release"):  # nginx reads them from its own folder
+        setattr(args, name, os.path.abspath(getattr(args, name)))
     shutil.rmtree(args.work, ignore_errors=True)
     folder = os.path.join(args.work, "served", "downloads", "fwstack")
     os.makedirs(folder)
@@ -76,8 +78,9 @@ def main():
     with open(os.path.join(folder, FLOOR), "wb") as f:
         f.write(b"x" * 200)
     with open(os.path.join(folder, "latest.txt"), "wb") as f:  # a document's size
-        f.write(b"fwstack-latest 1\nversion 0.0.3\nfile %s\nsha256 %s\nurl %s\n" % (
-            release.encode(), b"0" * 64, b"https://localhost/downloads/fwstack/" + release.encode()))
+        f.write(b"fwstack-latest 1\nversion 0.0.3\nfile %s\nsha256 %s\nurl %s%s\n" % (
+            release.encode(), b"0" * 64, b"https://localhost/downloads/fwstack/",
+            release.encode()))
     origin_port, edge_port = free_port(), free_port()
     origin = NginxSite(os.path.join(args.work, "origin"), os.path.join(args.work, "served"),
                        origin_port, args.cert, args.key, workers=1).start()
@@ -110,8 +113,9 @@ def main():
     for label, values in figures.items():
         for i, unit in ((0, "/s"), (1, "/CPU s")):
             column = [v[i] for v in values]
-            print("%-38s %9.0f %9.0f %9.0f %s" % (label if i == 0 else "", statistics.median(column),
-                                                  min(column), max(column), unit))
+            print("%-38s %9.0f %9.0f %9.0f %s" % (label if i == 0 else "",
+                                                  statistics.median(column), min(column),
+                                                  max(column), unit))
         per_cpu[label] = statistics.median(v[1] for v in values)
     for server in ("origin", "edge"):
         floor = per_cpu[f"{server} floor: 200 B, kept alive"]

@@ -25,9 +25,14 @@ KEEPS_THE_DOCUMENT = [(
     "            proxy_cache_valid 200 5m;")]
 
 
+def release_tool(command, *args):
+    """Every publish and check of this test (both verify the release they meet)."""
+    return tool(command, "--ca", CA, *args)
+
+
 def check(*args):
-    """Every check of this test, against the document's address at the edge."""
-    return tool("check", "--ca", CA, *args, INFO)
+    """check against the document's address at the edge."""
+    return release_tool("check", *args, INFO)
 
 
 class CdnEdge(e2e.E2ETestCase):
@@ -47,15 +52,15 @@ class CdnEdge(e2e.E2ETestCase):
         self.addCleanup(self.edge.stop)
 
     def publish(self, version, *options):
-        code, out = tool("publish", "--ca", CA, *options, e2e.release(f"fwstack-{version}.exe"),
-                         self.folder_served, e2e.DOWNLOADS)
+        code, out = release_tool("publish", *options, e2e.release(f"fwstack-{version}.exe"),
+                                 self.folder_served, e2e.DOWNLOADS)
         self.assertEqual(code, 0, out)
 
-    def get(self, name):
+    def get(self, name, headers=None):
         """(status, bytes, X-Cache-Status) of a GET through the edge."""
         c = http.client.HTTPSConnection("localhost", e2e.PORT, context=self.context, timeout=30)
         try:
-            c.request("GET", "/downloads/fwstack/" + name)
+            c.request("GET", "/downloads/fwstack/" + name, headers=headers or {})
             r = c.getresponse()
             return r.status, r.read(), r.getheader("X-Cache-Status")
         finally:
@@ -87,6 +92,8 @@ class CdnEdge(e2e.E2ETestCase):
             with self.subTest(version):
                 self.publish(version, *options)
                 self.assertEqual(self.get("latest.txt")[1], e2e.read(self.served("latest.txt")))
+                self.assertEqual(self.get(f"fwstack-{version}.exe", {"Range": "bytes=0-99"})[:2],
+                                 (206, release[version][:100]))
                 self.assertEqual(self.get(f"fwstack-{version}.exe")[:2], (200, release[version]))
                 code, out = check("--installed", installed)
                 self.assertEqual(code, 0, out)
@@ -94,9 +101,14 @@ class CdnEdge(e2e.E2ETestCase):
                 self.assertIn("the same document, so no cache holds an old one", out)
                 self.assertNotIn("warning", out)
         self.assertEqual(self.get("fwstack-0.0.4.exe")[2], "HIT")
-        # Every document request through the edge reached the origin.
-        self.assertEqual(self.origin.requests().count("GET /downloads/fwstack/latest.txt"),
+        # Every document request through the edge reached the origin; each
+        # release was fetched from it once, whole, though a range came first.
+        origin = self.origin.requests()
+        self.assertEqual(origin.count("GET /downloads/fwstack/latest.txt"),
                          self.edge.requests().count("GET /downloads/fwstack/latest.txt"))
+        for version, data in release.items():
+            self.assertEqual(len(re.findall(f"GET /downloads/fwstack/fwstack-{version}.exe "
+                                            f'HTTP/1.1" 200 {len(data)} ', origin)), 1, origin)
 
     def test_check_fails_through_an_edge_that_keeps_the_document(self):
         self.start_edge(KEEPS_THE_DOCUMENT)
