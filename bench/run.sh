@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The performance figures of fwstack, each against a floor measured in the same
-# run: program size, start-up, SHA-256, the update of a 64 MiB release, and the
-# memory of an update. Prints a table; asserts nothing. Takes a few minutes.
+# run: program size, start-up, SHA-256, the update of a 64 MiB release, the
+# memory of an update, and the capacity of the update server (origin and edge).
+# Prints a table; asserts nothing. Takes a few minutes.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -19,7 +20,9 @@ ctest --test-dir build/windows -R '^assets$' >/dev/null
 win=build/windows
 assets=$win/assets
 out=$top/build/bench
-port=47443  # the port the test variants of the program talk to
+# The port the test variants of the program talk to: the tree's end-to-end port.
+port=$(sed -n 's/^FWSTACK_E2E_PORT:STRING=//p' "$win/CMakeCache.txt")
+port=${port:-47443}
 rm -rf "$out"
 mkdir -p "$out/served/downloads/fwstack" "$out/program" "$out/nginx"
 export WINEPREFIX=$top/$win/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -148,3 +151,7 @@ small=$(peak small.txt)
 printf '%-38s %9d KiB\n' "update of 64 MiB (median of 3)" "$big"
 printf '%-38s %9d KiB\n' "update of 1 MiB (median of 3)" "$small"
 printf '%-38s %9d KiB\n' "difference" "$((big - small))"
+
+section "Capacity of the update server over loopback HTTPS: the origin and the caching edge (deploy/nginx/)"
+python3 bench/capacity.py "$out/capacity" "$assets/pki/localhost.crt" "$assets/pki/localhost.key" \
+    "$assets/pki/ca.crt" "$assets/releases/fwstack-0.0.3.exe"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a fresh Debian machine.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64
+packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 wine64 apache2-utils
           osslsigncode openssl python3 python3-cryptography-vectors libcap2-bin procps
           clang libclang-rt-14-dev nginx-light libcurl4-openssl-dev libssl-dev softhsm2
           libengine-pkcs11-openssl)

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""The sample site deploy/nginx/fwstack.conf under the real nginx, on a
-loopback port, with a given certificate and downloads root.
+"""The sample sites deploy/nginx/fwstack.conf (the origin) and
+fwstack-edge.conf (a caching edge in front of it) under the real nginx, on
+loopback ports, with a given certificate and downloads root.
 
-As a module: NginxSite(...).start() / .stop(). As a program (for scripts):
-  nginx_site.py WORK ROOT PORT CERT KEY
-starts it, prints "listening" and serves until SIGTERM or SIGINT."""
+As a module: NginxSite(...).start() / .stop(), EdgeSite(...) likewise. As a
+program (for scripts):
+  nginx_site.py WORK ROOT PORT CERT KEY [--edge ORIGIN_PORT CA] [--workers N]
+starts the origin (or with --edge, an edge in front of the origin at
+ORIGIN_PORT, which it trusts through CA), prints "listening" and serves until
+SIGTERM or SIGINT."""
 import os
 import pwd
 import signal
@@ -13,36 +17,41 @@ import subprocess
 import sys
 import time
 
-SITE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy", "nginx",
-                    "fwstack.conf")
+DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy", "nginx")
+SITE = os.path.join(DEPLOY, "fwstack.conf")
+EDGE = os.path.join(DEPLOY, "fwstack-edge.conf")
 
 
 class NginxSite:
     """work: a folder for the configuration and logs; root: the folder that
-    holds downloads/fwstack/; extra: more server blocks, as nginx text."""
+    holds downloads/fwstack/; extra: more server blocks, as nginx text; site
+    and changes: another sample site and its (old, new) text replacements."""
 
-    def __init__(self, work, root, port, cert, key, extra=""):
+    def __init__(self, work, root, port, cert, key, extra="", site=SITE, changes=(),
+                 workers=2):
         self.work, self.port = work, port
-        with open(SITE) as f:
-            site = f.read()
-        for old, new in [("listen 443 ssl;", f"listen 127.0.0.1:{port} ssl;"),
-                         ("listen [::]:443 ssl;", ""),
-                         ("/etc/ssl/certs/updates.example.com.crt", cert),
-                         ("/etc/ssl/private/updates.example.com.key", key),
-                         ("/srv/www", root), ("updates.example.com", "localhost")]:
-            if old not in site:
-                raise ValueError(f"{SITE} no longer holds {old!r}")
-            site = site.replace(old, new)
+        with open(site) as f:
+            text = f.read()
+        common = [("listen 443 ssl;", f"listen 127.0.0.1:{port} ssl;"),
+                  ("listen [::]:443 ssl;", ""),
+                  ("/etc/ssl/certs/updates.example.com.crt", cert),
+                  ("/etc/ssl/private/updates.example.com.key", key)]
+        if root is not None:
+            common.append(("/srv/www", root))
+        for old, new in common + [("updates.example.com", "localhost"), *changes]:
+            if old not in text:
+                raise ValueError(f"{site} no longer holds {old!r}")
+            text = text.replace(old, new)
         os.makedirs(f"{work}/logs", exist_ok=True)
         with open(f"{work}/site.conf", "w") as f:
-            f.write(site + extra)
+            f.write(text + extra)
         # Workers of a master started by root run as this user, so they can
         # read the test's private folders.
         user = f"user {pwd.getpwuid(0).pw_name};" if os.geteuid() == 0 else ""
         # gzip on for everything else, as a typical server has it.
         with open(f"{work}/nginx.conf", "w") as f:
             f.write(f"daemon off; {user} pid {work}/nginx.pid; error_log {work}/logs/error.log;\n"
-                    f"worker_processes 2; events {{}}\n"
+                    f"worker_processes {workers}; events {{}}\n"
                     f"http {{ access_log {work}/logs/access.log; include /etc/nginx/mime.types;\n"
                     f"gzip on; gzip_types *; gzip_min_length 1; client_body_temp_path {work}/t;\n"
                     f"include {work}/site.conf; }}\n")
@@ -82,11 +91,37 @@ class NginxSite:
         return self.log("access.log")
 
 
+class EdgeSite(NginxSite):
+    """The edge site on port, in front of the origin on origin_port whose
+    certificate ca signs; changes alter its text further (a wrong edge)."""
+
+    def __init__(self, work, port, cert, key, origin_port, ca, changes=(), extra="", workers=2):
+        super().__init__(work, None, port, cert, key, extra, EDGE, [
+            ("origin.example.com:443", f"localhost:{origin_port}"),
+            ("origin.example.com", "localhost"),
+            ("/etc/ssl/certs/ca-certificates.crt", ca),
+            ("/var/cache/nginx/fwstack", f"{work}/cache"),
+            ("/var/log/nginx/", f"{work}/logs/"), *changes], workers)
+
+    def requests(self):
+        return self.log("fwstack-edge.log")
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 6:
-        sys.exit(__doc__)
-    work, root, port, cert, key = sys.argv[1:]
-    site = NginxSite(work, root, int(port), cert, key).start()
+    import argparse
+    parser = argparse.ArgumentParser(usage=__doc__)
+    for name in ("work", "root", "port", "cert", "key"):
+        parser.add_argument(name)
+    parser.add_argument("--edge", nargs=2, metavar=("ORIGIN_PORT", "CA"))
+    parser.add_argument("--workers", type=int, default=2)
+    args = parser.parse_args()
+    if args.edge:
+        site = EdgeSite(args.work, int(args.port), args.cert, args.key, int(args.edge[0]),
+                        args.edge[1], workers=args.workers)
+    else:
+        site = NginxSite(args.work, args.root, int(args.port), args.cert, args.key,
+                         workers=args.workers)
+    site.start()
     print("listening", flush=True)
     signal.signal(signal.SIGTERM, lambda *_: None)
     try:

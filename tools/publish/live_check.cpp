@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <ctime>
 #include <iostream>
 
 #include "base/bytes.h"
@@ -128,6 +129,16 @@ bool MayBeCached(const std::string& cacheControl) {
            value.find("max-age=0") == std::string::npos;
 }
 
+// The address with a query no cache has seen yet, so that any cache in front
+// of the server passes the request on: what the server itself holds now.
+std::string PastTheCaches(const std::string& address) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return address + (address.find('?') == std::string::npos ? "?" : "&") + "fwstack-check=" +
+           std::to_string(getpid()) + "." + std::to_string(now.tv_sec) + "." +
+           std::to_string(now.tv_nsec);
+}
+
 // The downloaded release checked as the client checks it, through a
 // temporary file for the signature tool.
 int CheckDownloadedRelease(const std::string& body, const ToolOptions& options, Version* version) {
@@ -173,6 +184,24 @@ int Check(int argc, char** argv) {
                   << (document.cacheControl.empty() ? "none" : document.cacheControl)
                   << "); serve it with Cache-Control: no-cache, or clients may see an old "
                      "release for as long as a cache keeps it\n";
+    }
+    // A cache that keeps the document may still pass the server's
+    // Cache-Control on unchanged, and some (nginx) add no Age header to what
+    // they serve from store: a stored copy shows only as different bytes.
+    const std::string probe = PastTheCaches(address);
+    const Answer fresh = Get(probe, DocumentCapacity, options.ca, rules);
+    std::cout << "GET " << probe << ": ";
+    if (fresh.error.empty() && fresh.status == 200 && !fresh.tooLarge) {
+        if (fresh.body != document.body) {
+            std::cout << "a different document\n";
+            return Fail("a cache in front of the server holds an old document: clients meet a "
+                        "new release only when the cache lets the copy go; make it ask the "
+                        "server for the document every time (deploy/nginx/fwstack-edge.conf)");
+        }
+        std::cout << "the same document, so no cache holds an old one\n";
+    } else {
+        std::cout << "not compared (" << (fresh.error.empty() ? "status " +
+                     std::to_string(fresh.status) : fresh.error) << ")\n";
     }
     UpdateInfo info = FreshUpdateInfo();
     if (!ParseUpdateInfo(document.body.data(), document.body.size(), ProgramName,
