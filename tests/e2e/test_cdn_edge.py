@@ -26,8 +26,9 @@ KEEPS_THE_DOCUMENT = [(
 
 
 def release_tool(command, *args):
-    """Every publish and check of this test (both verify the release they meet)."""
-    return tool(command, "--ca", CA, *args)
+    """Every publish and check of this test (both verify the release they meet,
+    against the test CA's CRL given offline)."""
+    return tool(command, "--ca", CA, "--crl", os.path.join(PKI, "ca.crl"), *args)
 
 
 def check(*args):
