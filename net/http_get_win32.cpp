@@ -7,11 +7,18 @@
 #ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
 #define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
 #endif
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#endif
 
 namespace {
 
 constexpr u64 WideCapacity = 2100;  // units, terminator included
 constexpr DWORD PieceSize = 65536;
+// A document must arrive within this time of its request; a release may take
+// longer only while its body comes at BodyFloor bytes a second on average.
+constexpr u64 TransferBoundMs = 60000;
+constexpr u64 BodyFloor = 4096;
 
 struct WideText {
     WCHAR units[WideCapacity];
@@ -21,6 +28,7 @@ struct HttpHandles {
     HINTERNET session;
     HINTERNET connection;
     HINTERNET request;
+    u64 sentAt;  // GetTickCount64 just before the request was sent
 };
 
 // Each byte becomes one unit of the same value; at most 2099 bytes are taken.
@@ -83,6 +91,21 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
                           sizeof(redirectPolicy))) {
         return Fail(result, HttpStage::Session);
     }
+    // TLS 1.2 or newer, never the system's defaults. NOTE: Windows 7 SP1 and
+    // 8.0 leave TLS 1.1 and 1.2 out of their defaults (the option needs
+    // KB3140245 there), and systems before Windows 11 may refuse the TLS 1.3
+    // flag, hence TLS 1.2 alone as the second choice. Wine 8 accepts both
+    // values but speaks no TLS 1.3.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (parts.secure &&
+        !Sys(WinHttpSetOption)(handles->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                               sizeof(protocols))) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        if (!Sys(WinHttpSetOption)(handles->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                   sizeof(protocols))) {
+            return Fail(result, HttpStage::Session);
+        }
+    }
 
     WidenAscii(url + parts.hostStart, parts.hostEnd - parts.hostStart, &text);
     handles->connection =
@@ -106,6 +129,7 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
         return Fail(result, HttpStage::Session);
     }
 
+    handles->sentAt = Sys(GetTickCount64)();
     if (!Sys(WinHttpSendRequest)(handles->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         return Fail(result, HttpStage::Exchange);
@@ -126,11 +150,21 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
 }
 
 // Reads the body into buffer[0, capacity) when file is null, else writes it
-// to file. The length is learnt only from the end of the data.
+// to file. The length is learnt only from the end of the data. Between reads
+// the clock bounds the whole transfer: the buffer's within TransferBoundMs of
+// the request, the file's, after that long, to BodyFloor since its body
+// began. Passing a bound fails as a receive time-out does.
 bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE file, u64 maxBytes,
                   HttpResult* result) {
     u8 scratch[PieceSize];
+    const u64 start = file ? Sys(GetTickCount64)() : handles.sentAt;
     for (;;) {
+        const u64 elapsed = Sys(GetTickCount64)() - start;
+        if (elapsed > TransferBoundMs && (!file || result->bytes * 1000 < elapsed * BodyFloor)) {
+            result->stage = static_cast<u32>(HttpStage::Response);
+            result->systemError = ERROR_WINHTTP_TIMEOUT;
+            return false;
+        }
         void* target = scratch;
         DWORD size = PieceSize;
         if (!file) {
