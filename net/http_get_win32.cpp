@@ -150,10 +150,13 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
 }
 
 // Reads the body into buffer[0, capacity) when file is null, else writes it
-// to file. The length is learnt only from the end of the data. Between reads
-// the clock bounds the whole transfer: the buffer's within TransferBoundMs of
-// the request, the file's, after that long, to BodyFloor since its body
-// began. Passing a bound fails as a receive time-out does.
+// to file. The length is learnt only from the end of the data. Each turn
+// waits once, in WinHttpQueryDataAvailable, and reads only what is there:
+// NOTE: WinHttpReadData waits until the whole size asked for has come, so a
+// server that sends a byte now and then would hold one read for ever.
+// Between waits the clock bounds the whole transfer: the buffer's within
+// TransferBoundMs of the request, the file's, after that long, to BodyFloor
+// since its body began. Passing a bound fails as a receive time-out does.
 bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE file, u64 maxBytes,
                   HttpResult* result) {
     u8 scratch[PieceSize];
@@ -165,28 +168,28 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
             result->systemError = ERROR_WINHTTP_TIMEOUT;
             return false;
         }
+        DWORD available = 0;
+        if (!Sys(WinHttpQueryDataAvailable)(handles.request, &available)) {
+            return Fail(result, HttpStage::Response);
+        }
+        if (available == 0) {
+            return true;
+        }
         void* target = scratch;
-        DWORD size = PieceSize;
+        u64 size = PieceSize;
         if (!file) {
-            u64 room = capacity - result->bytes;
-            if (room == 0) {
-                u8 probe = 0;
-                DWORD probed = 0;
-                if (!Sys(WinHttpReadData)(handles.request, &probe, 1, &probed)) {
-                    return Fail(result, HttpStage::Response);
-                }
-                if (probed == 0) {
-                    return true;
-                }
+            size = capacity - result->bytes;
+            if (size == 0) {
                 result->stage = static_cast<u32>(HttpStage::TooLarge);
                 return false;
             }
             target = buffer + result->bytes;
-            size = room < PieceSize ? static_cast<DWORD>(room) : PieceSize;
         }
+        size = size < available ? size : available;
+        size = size < PieceSize ? size : PieceSize;
 
         DWORD received = 0;
-        if (!Sys(WinHttpReadData)(handles.request, target, size, &received)) {
+        if (!Sys(WinHttpReadData)(handles.request, target, static_cast<DWORD>(size), &received)) {
             return Fail(result, HttpStage::Response);
         }
         if (received == 0) {

@@ -58,6 +58,7 @@ enum SystemDll : u32 {
     X(WinHttpDll, WinHttpConnect)                \
     X(WinHttpDll, WinHttpOpen)                   \
     X(WinHttpDll, WinHttpOpenRequest)            \
+    X(WinHttpDll, WinHttpQueryDataAvailable)     \
     X(WinHttpDll, WinHttpQueryHeaders)           \
     X(WinHttpDll, WinHttpReadData)               \
     X(WinHttpDll, WinHttpReceiveResponse)        \

@@ -423,29 +423,29 @@ TEST_F(HttpGet, HttpsAsksForTls12OrNewerAndNeverFallsBackFurther) {
     }
 }
 
-// A simulated link through the table: each read takes at most g_piece bytes
-// and g_msPerRead of a test clock, so minutes of a slow server pass at once.
+// A simulated link through the table: each wait for data takes g_msPerRead
+// of a test clock and yields at most g_piece bytes, so minutes of a slow
+// server pass at once.
 u64 g_now;
 DWORD g_piece;
 u64 g_msPerRead;
-u64 g_reads;
 
 ULONGLONG WINAPI TestClock() { return g_now; }
 
-BOOL WINAPI SlowRead(HINTERNET request, LPVOID data, DWORD size, LPDWORD received) {
+BOOL WINAPI SlowAvailable(HINTERNET request, LPDWORD available) {
     g_now += g_msPerRead;
-    ++g_reads;
-    return WinHttpReadData(request, data, size < g_piece ? size : g_piece, received);
+    BOOL ok = WinHttpQueryDataAvailable(request, available);
+    if (ok && *available > g_piece) *available = g_piece;
+    return ok;
 }
 
 struct SlowLink {
     SystemOverride clock = OverrideSystem(GetTickCount64, TestClock);
-    SystemOverride read = OverrideSystem(WinHttpReadData, SlowRead);
+    SystemOverride wait = OverrideSystem(WinHttpQueryDataAvailable, SlowAvailable);
     SlowLink(DWORD piece, u64 msPerRead) {
         g_now = 5000000000ull;  // far from 0, as a machine's uptime is
         g_piece = piece;
         g_msPerRead = msPerRead;
-        g_reads = 0;
     }
 };
 
