@@ -91,20 +91,19 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
                           sizeof(redirectPolicy))) {
         return Fail(result, HttpStage::Session);
     }
-    // TLS 1.2 or newer, never the system's defaults. NOTE: Windows 7 SP1 and
-    // 8.0 leave TLS 1.1 and 1.2 out of their defaults (the option needs
-    // KB3140245 there), and systems before Windows 11 may refuse the TLS 1.3
-    // flag, hence TLS 1.2 alone as the second choice. Wine 8 accepts both
-    // values but speaks no TLS 1.3.
+    // TLS 1.2 and 1.3, else TLS 1.2 alone, never the system's defaults nor
+    // anything older: a system that can do neither fails here. NOTE: Windows
+    // 7 SP1 and 8.0 leave TLS 1.1 and 1.2 out of their defaults (the option
+    // needs KB3140245 there); systems before Windows 11 may refuse the TLS 1.3
+    // flag. Wine 8 takes both values but speaks no TLS 1.3. Plain http (local
+    // tests only) asks for nothing.
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if (parts.secure &&
-        !Sys(WinHttpSetOption)(handles->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                               sizeof(protocols))) {
-        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-        if (!Sys(WinHttpSetOption)(handles->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                                   sizeof(protocols))) {
+    while (parts.secure && !Sys(WinHttpSetOption)(handles->session, WINHTTP_OPTION_SECURE_PROTOCOLS,
+                                                  &protocols, sizeof(protocols))) {
+        if (protocols == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2) {
             return Fail(result, HttpStage::Session);
         }
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
     }
 
     WidenAscii(url + parts.hostStart, parts.hostEnd - parts.hostStart, &text);
