@@ -148,17 +148,26 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
     return true;
 }
 
+// Writes bytes[0, n) to file whole.
+bool WritePiece(HANDLE file, const u8* bytes, DWORD n) {
+    DWORD written = 0;
+    return Sys(WriteFile)(file, bytes, n, &written, nullptr) && written == n;
+}
+
 // Reads the body into buffer[0, capacity) when file is null, else writes it
-// to file. The length is learnt only from the end of the data. Each turn
-// waits once, in WinHttpQueryDataAvailable, and reads only what is there:
-// NOTE: WinHttpReadData waits until the whole size asked for has come, so a
-// server that sends a byte now and then would hold one read for ever.
-// Between waits the clock bounds the whole transfer: the buffer's within
-// TransferBoundMs of the request, the file's, after that long, to BodyFloor
-// since its body began. Passing a bound fails as a receive time-out does.
+// to file in pieces of PieceSize, the last one shorter. The length is learnt
+// only from the end of the data. Each turn waits once, in
+// WinHttpQueryDataAvailable, and reads only what is there: NOTE: WinHttpReadData
+// waits until the whole size asked for has come, so a server that sends a
+// byte now and then would hold one read for ever; and Wine makes only one TLS
+// record (16 KiB) available at a time. Between waits the clock bounds the
+// whole transfer: the buffer's within TransferBoundMs of the request, the
+// file's, after that long, to BodyFloor since its body began. Passing a bound
+// fails as a receive time-out does.
 bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE file, u64 maxBytes,
                   HttpResult* result) {
     u8 scratch[PieceSize];
+    DWORD filled = 0;  // scratch bytes not yet written
     const u64 start = file ? Sys(GetTickCount64)() : handles.sentAt;
     for (;;) {
         const u64 elapsed = Sys(GetTickCount64)() - start;
@@ -172,10 +181,10 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
             return Fail(result, HttpStage::Response);
         }
         if (available == 0) {
-            return true;
+            break;
         }
-        void* target = scratch;
-        u64 size = PieceSize;
+        u8* target = scratch + filled;
+        u64 size = PieceSize - filled;
         if (!file) {
             size = capacity - result->bytes;
             if (size == 0) {
@@ -192,7 +201,7 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
             return Fail(result, HttpStage::Response);
         }
         if (received == 0) {
-            return true;
+            break;
         }
         result->bytes += received;
         if (result->bytes > maxBytes) {
@@ -200,12 +209,19 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
             return false;
         }
         if (file) {
-            DWORD written = 0;
-            if (!Sys(WriteFile)(file, scratch, received, &written, nullptr) || written != received) {
-                return Fail(result, HttpStage::FileWrite);
+            filled += received;
+            if (filled == PieceSize) {
+                if (!WritePiece(file, scratch, filled)) {
+                    return Fail(result, HttpStage::FileWrite);
+                }
+                filled = 0;
             }
         }
     }
+    if (filled != 0 && !WritePiece(file, scratch, filled)) {
+        return Fail(result, HttpStage::FileWrite);
+    }
+    return true;
 }
 
 // Closes request, connection and session; the caller's last error survives.
