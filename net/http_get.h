@@ -11,7 +11,7 @@ enum class HttpStage : u32 {
     Session = 2,     // WinHttpOpen, WinHttpSetTimeouts or a WinHttpSetOption failed
     Connection = 3,  // WinHttpConnect or WinHttpOpenRequest failed
     Exchange = 4,    // WinHttpSendRequest or WinHttpReceiveResponse failed
-    Response = 5,    // reading the status or the body failed
+    Response = 5,    // reading the status or the body failed, or the transfer took too long
     TooLarge = 6,    // the body is longer than allowed
     FileWrite = 7,   // writing the body to the file failed
 };
@@ -26,11 +26,15 @@ struct HttpResult {
 
 // GET url into buffer[0, capacity). True when a status came back and the
 // whole body fit, whatever the status; otherwise result.stage says where it
-// failed. Closes every handle it opened.
+// failed. Only TLS 1.2 or newer is spoken. A body still coming 60 s after the
+// request fails as a receive time-out (stage 5, ERROR_WINHTTP_TIMEOUT).
+// Closes every handle it opened.
 bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
                      u64 capacity, HttpResult* result);
 
 // GET url and write the body from the current position of the open download
-// handle of paths, at most maxBytes bytes; otherwise as HttpGetToBuffer.
+// handle of paths, at most maxBytes bytes; otherwise as HttpGetToBuffer, but
+// the time-out comes once the body, after its first 60 s, averages below
+// 4 KiB a second.
 bool HttpGetToFile(const UpdateSettings& settings, const char* url, u64 urlLength,
                    const UpdatePaths& paths, u64 maxBytes, HttpResult* result);

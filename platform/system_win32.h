@@ -39,6 +39,7 @@ enum SystemDll : u32 {
     X(Kernel32Dll, GetProcessHeap)               \
     X(Kernel32Dll, GetStdHandle)                 \
     X(Kernel32Dll, GetSystemDirectoryW)          \
+    X(Kernel32Dll, GetTickCount64)               \
     X(Kernel32Dll, HeapAlloc)                    \
     X(Kernel32Dll, HeapFree)                     \
     X(Kernel32Dll, LoadLibraryExW)               \
@@ -57,6 +58,7 @@ enum SystemDll : u32 {
     X(WinHttpDll, WinHttpConnect)                \
     X(WinHttpDll, WinHttpOpen)                   \
     X(WinHttpDll, WinHttpOpenRequest)            \
+    X(WinHttpDll, WinHttpQueryDataAvailable)     \
     X(WinHttpDll, WinHttpQueryHeaders)           \
     X(WinHttpDll, WinHttpReadData)               \
     X(WinHttpDll, WinHttpReceiveResponse)        \

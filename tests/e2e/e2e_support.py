@@ -208,12 +208,12 @@ class E2ETestCase(unittest.TestCase):
         write(self.served("latest.txt"), doc)
         return doc
 
-    def start_server(self, before_answer=None):
+    def start_server(self, before_answer=None, tls_version=None):
         pki = os.path.join(ASSETS, "pki")
         self.server = UpdateServer(self.root, port=PORT,
                                    tls=(os.path.join(pki, "localhost.crt"),
                                         os.path.join(pki, "localhost.key")),
-                                   before_answer=before_answer)
+                                   before_answer=before_answer, tls_version=tls_version)
         self.server.start()
         self.addCleanup(self.server.stop)
         return self.server

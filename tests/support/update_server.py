@@ -16,8 +16,11 @@ script misbehaviour (the served file itself need not exist):
                    the body, then close the connection
     <file>.slow    a number of seconds S: send the body in 1 KiB pieces with
                    S seconds between them (the waiting is bounded in total)
+    <file>.drip    "N S": send the body N bytes at a time with S seconds
+                   between them, for as long as the client keeps reading
 
-A missing file without a .status sidecar is a 404. A module user may also set
+A missing file without a .status sidecar is a 404. UpdateServer(...,
+tls_version=ssl.TLSVersion.TLSv1) speaks that TLS version alone. A module user may also set
 UpdateServer(..., before_answer=f): f(path) runs on the request's thread
 before each answer, e.g. to change the client's files while it waits. Every request's path is
 appended to root/requests.log, so a test can tell whether a request was sent.
@@ -103,7 +106,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         cut = os.path.exists(local + ".cut")
         slow_text = _read_text(local + ".slow")
         delay = float(slow_text) if slow_text else 0.0
-        self._answer(status, body, cut=cut, delay=delay)
+        drip = (_read_text(local + ".drip") or "").split()
+        piece = int(drip[0]) if drip else PIECE
+        if drip:
+            delay = float(drip[1])
+        self._answer(status, body, cut=cut, delay=delay, piece=piece,
+                     limit=None if drip else SLOW_TOTAL_LIMIT)
 
     def _refuse(self):
         self.server.log_request_path(self.path)
@@ -112,7 +120,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     do_POST = do_PUT = do_DELETE = do_HEAD = _refuse
 
-    def _answer(self, status, body, cut=False, delay=0.0):
+    def _answer(self, status, body, cut=False, delay=0.0, piece=PIECE, limit=None):
         self.send_response(status)
         if 300 <= status < 400:
             self.send_header("Location", "/moved")
@@ -126,20 +134,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             body = body[: len(body) // 2]
         try:
             if delay > 0:
-                self._send_slowly(body, delay)
+                self._send_slowly(body, delay, piece, limit)
             else:
                 self.wfile.write(body)
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
             pass  # the client gave up; that is what some tests want
 
-    def _send_slowly(self, body, delay):
+    def _send_slowly(self, body, delay, piece, limit):
         waited = 0.0
-        for start in range(0, len(body), PIECE):
-            if start and waited + delay <= SLOW_TOTAL_LIMIT:
+        for start in range(0, len(body), piece):
+            if start and (limit is None or waited + delay <= limit):
                 time.sleep(delay)
                 waited += delay
-            self.wfile.write(body[start:start + PIECE])
+            self.wfile.write(body[start:start + piece])
             self.wfile.flush()
 
 
@@ -190,8 +198,10 @@ class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 class UpdateServer:
     """One server on 127.0.0.1 serving root; tls=(certfile, keyfile) makes it HTTPS."""
 
-    def __init__(self, root, port=0, tls=None, lifetime=DEFAULT_LIFETIME, before_answer=None):
+    def __init__(self, root, port=0, tls=None, lifetime=DEFAULT_LIFETIME, before_answer=None,
+                 tls_version=None):
         self.root = root
+        self.tls_version = tls_version
         self.before_answer = before_answer
         self.requested_port = port
         self.tls = tls
@@ -212,6 +222,10 @@ class UpdateServer:
         if self.tls is not None:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(self.tls[0], self.tls[1])
+            if self.tls_version is not None:
+                # OpenSSL 3 refuses TLS 1.0 and 1.1 above security level 0.
+                context.set_ciphers("DEFAULT:@SECLEVEL=0")
+                context.minimum_version = context.maximum_version = self.tls_version
         self._server = _Server(self.root, self.requested_port, context, self.before_answer)
         self._port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever,

@@ -35,11 +35,12 @@ class ScriptedAnswers(unittest.TestCase):
         self.folder = tempfile.TemporaryDirectory()
         self.root = self.folder.name
         self.body = bytes(range(256)) * 20  # 5120 bytes
-        for name in ("plain.bin", "cut.bin", "slow.bin", "gone.bin"):
+        for name in ("plain.bin", "cut.bin", "slow.bin", "drip.bin", "gone.bin"):
             with open(os.path.join(self.root, name), "wb") as f:
                 f.write(self.body)
         self.sidecar("cut.bin.cut", "")
         self.sidecar("slow.bin.slow", "0.1")
+        self.sidecar("drip.bin.drip", "1000 0.1")
         self.sidecar("gone.bin.status", "410")
         self.sidecar("jump.status", "302")
         self.server = UpdateServer(self.root).start()
@@ -74,11 +75,14 @@ class ScriptedAnswers(unittest.TestCase):
                     self.assertEqual(response.getheader("Content-Length"), str(len(self.body)))
 
     def test_slow_body_arrives_whole_in_paced_pieces(self):
-        start = time.monotonic()
-        response, got, whole = fetch(self.server.port, "/slow.bin")
-        elapsed = time.monotonic() - start
-        self.assertEqual((response.status, got, whole), (200, self.body, True))
-        self.assertGreaterEqual(elapsed, 0.35)  # five pieces, four pauses of 0.1 s
+        # five pieces of 1 KiB, four pauses of 0.1 s; six of 1000 bytes, five pauses
+        for path, least in (("/slow.bin", 0.35), ("/drip.bin", 0.45)):
+            with self.subTest(path=path):
+                start = time.monotonic()
+                response, got, whole = fetch(self.server.port, path)
+                elapsed = time.monotonic() - start
+                self.assertEqual((response.status, got, whole), (200, self.body, True))
+                self.assertGreaterEqual(elapsed, least)
 
     def test_hook_runs_before_the_answer_is_read(self):
         seen = []
@@ -131,6 +135,26 @@ class Wrapper(unittest.TestCase):
                      "c.request('GET', '/hello.txt'); r = c.getresponse(); print(r.status, r.read())" % ca)
             done = self.run_wrapped(root, '"%s" -c "%s"' % (sys.executable, check), assets)
             self.assertEqual(done.stdout.strip(), "200 b'hello\\n'", done.stderr)
+
+    def test_old_tls_server_speaks_that_version_alone(self):
+        pki = os.path.join(os.environ.get("FWSTACK_ASSETS", ""), "pki")
+        if not os.path.isfile(os.path.join(pki, "ca.crt")):
+            self.skipTest("no test assets")
+        tls = (os.path.join(pki, "localhost.crt"), os.path.join(pki, "localhost.key"))
+        with tempfile.TemporaryDirectory() as root:
+            with open(os.path.join(root, "hello.txt"), "w") as f:
+                f.write("hello\n")
+            for version in (ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1):
+                with self.subTest(version=version), \
+                        UpdateServer(root, tls=tls, tls_version=version) as server:
+                    modern = ssl.create_default_context(cafile=os.path.join(pki, "ca.crt"))
+                    with self.assertRaises(ssl.SSLError):
+                        fetch(server.port, "/hello.txt", modern)
+                    old = ssl.create_default_context(cafile=os.path.join(pki, "ca.crt"))
+                    old.set_ciphers("DEFAULT:@SECLEVEL=0")
+                    old.minimum_version = ssl.TLSVersion.TLSv1
+                    response, got, _ = fetch(server.port, "/hello.txt", old)
+                    self.assertEqual((response.status, got), (200, b"hello\n"))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-// The HTTP GET against the local test server: statuses, size limits, files and failures.
+// The HTTP GET against the local test server: statuses, size limits, files, failures,
+// TLS versions and the bounds on slow transfers.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -9,6 +10,7 @@
 
 #include "base/bytes.h"
 #include "net/http_get.h"
+#include "tests/win/engine_support.h"
 #include "tests/win/support.h"
 #include "tests/win/system_override.h"
 
@@ -360,5 +362,188 @@ TEST_F(HttpGet, HttpsNeedsATrustedCertificateForTheHost) {
     EXPECT_EQ(result.stage, static_cast<u32>(HttpStage::Exchange));
     EXPECT_NE(result.systemError, 0u);
 }
+
+// Secure-protocol values handed to WinHttpSetOption; those in g_refusedProtocols are refused.
+std::vector<DWORD> g_protocols;
+std::vector<DWORD> g_refusedProtocols;
+
+BOOL WINAPI RefusingSetOption(HINTERNET handle, DWORD option, LPVOID value, DWORD size) {
+    if (option == WINHTTP_OPTION_SECURE_PROTOCOLS) {
+        DWORD flags = *static_cast<DWORD*>(value);
+        g_protocols.push_back(flags);
+        for (DWORD refused : g_refusedProtocols) {
+            if (flags == refused) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+        }
+    }
+    return WinHttpSetOption(handle, option, value, size);
+}
+
+TEST_F(HttpGet, HttpsAsksForTls12OrNewerAndNeverFallsBackFurther) {
+    if (HttpsPort() == 0) GTEST_SKIP() << "no HTTPS test server (needs the assets)";
+    ASSERT_TRUE(WriteServedFile("http/tls.txt", "tls"));
+    auto refusing = OverrideSystem(WinHttpSetOption, RefusingSetOption);
+    const DWORD both = 0x2800, tls12 = 0x800;
+    struct Case {
+        const char* why;
+        bool secure;
+        std::vector<DWORD> refused;
+        std::vector<DWORD> asked;
+        HttpStage stage;
+    };
+    const Case cases[] = {
+        {"TLS 1.2 and 1.3 taken", true, {}, {both}, HttpStage::None},
+        {"TLS 1.3 unknown", true, {both}, {both, tls12}, HttpStage::None},
+        {"TLS 1.2 unknown too", true, {both, tls12}, {both, tls12}, HttpStage::Session},
+        {"plain http asks for nothing", false, {both, tls12}, {}, HttpStage::None},
+    };
+    for (const Case& c : cases) {
+        UpdateSettings settings = LocalSettings();
+        if (c.secure) settings.options = 0;
+        std::string url = c.secure ? "https://localhost:" + std::to_string(HttpsPort()) + "/http/tls.txt"
+                                   : LocalUrl("/http/tls.txt");
+        g_protocols.clear();
+        g_refusedProtocols = c.refused;
+        ClearRequestLog();
+        std::vector<u8> buffer(16);
+        bool ok = c.stage != HttpStage::None;
+        HttpResult result = Get(settings, url, &buffer, &ok);
+        EXPECT_EQ(ok, c.stage == HttpStage::None) << c.why;
+        EXPECT_EQ(result.stage, static_cast<u32>(c.stage)) << c.why;
+        EXPECT_EQ(g_protocols, c.asked) << c.why;
+        if (c.stage == HttpStage::None) {
+            EXPECT_EQ(result.status, 200u) << c.why;
+            EXPECT_EQ(result.bytes, 3u) << c.why;
+        } else {
+            EXPECT_EQ(result.systemError, static_cast<u32>(ERROR_INVALID_PARAMETER)) << c.why;
+            EXPECT_EQ(RequestLog(), "") << c.why;
+        }
+    }
+}
+
+// A simulated link through the table: each wait for data takes g_msPerRead
+// of a test clock and yields at most g_piece bytes, so minutes of a slow
+// server pass at once.
+u64 g_now;
+DWORD g_piece;
+u64 g_msPerRead;
+
+ULONGLONG WINAPI TestClock() { return g_now; }
+
+BOOL WINAPI SlowAvailable(HINTERNET request, LPDWORD available) {
+    g_now += g_msPerRead;
+    BOOL ok = WinHttpQueryDataAvailable(request, available);
+    if (ok && *available > g_piece) *available = g_piece;
+    return ok;
+}
+
+struct SlowLink {
+    SystemOverride clock = OverrideSystem(GetTickCount64, TestClock);
+    SystemOverride wait = OverrideSystem(WinHttpQueryDataAvailable, SlowAvailable);
+    SlowLink(DWORD piece, u64 msPerRead) {
+        g_now = 5000000000ull;  // far from 0, as a machine's uptime is
+        g_piece = piece;
+        g_msPerRead = msPerRead;
+    }
+};
+
+TEST_F(HttpGet, SlowTransfersEndAtTheirBoundsWithAReceiveTimeout) {
+    struct Case {
+        const char* name;
+        bool document;  // into a 4096-byte buffer, else into a file
+        size_t bodySize;
+        DWORD piece;
+        u64 msPerRead;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"document-in-time", true, 4096, 1024, 10000, true},
+        {"document-dripped", true, 4096, 64, 2000, false},
+        {"document-beating-each-wait", true, 4096, 1, 29000, false},
+        {"release-slow-in-the-first-minute", false, 100 * 1024, 1024, 500, true},
+        {"release-above-the-floor", false, 1 << 20, 4096, 800, true},
+        {"release-below-the-floor", false, 1 << 20, 3072, 1000, false},
+        {"release-beating-each-wait", false, 1 << 20, 1, 29000, false},
+    };
+    for (const Case& c : cases) {
+        std::string path = std::string("/http/slow/") + c.name + ".bin";
+        std::string body = Pattern(c.bodySize);
+        ASSERT_TRUE(WriteServedFile(path.substr(1), body));
+        TempFolder folder;
+        DownloadFile file(folder, GENERIC_WRITE);
+        ASSERT_TRUE(file.Ok());
+        std::vector<u8> buffer(4096);
+        bool ok = !c.ok;
+        HttpResult result;
+        u64 started;
+        {
+            SlowLink link(c.piece, c.msPerRead);
+            started = g_now;
+            result = c.document ? Get(LocalSettings(), LocalUrl(path), &buffer, &ok)
+                                : GetFile(LocalUrl(path), file, 1 << 20, &ok);
+        }
+        std::string got = c.document ? std::string(buffer.begin(), buffer.begin() +
+                                                                    static_cast<long>(result.bytes))
+                                     : file.Contents();
+        EXPECT_EQ(ok, c.ok) << c.name;
+        EXPECT_EQ(result.status, 200u) << c.name;
+        EXPECT_EQ(got, body.substr(0, got.size())) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(result.stage, 0u) << c.name;
+            EXPECT_EQ(got.size(), c.bodySize) << c.name;
+            continue;
+        }
+        EXPECT_EQ(result.stage, static_cast<u32>(HttpStage::Response)) << c.name;
+        EXPECT_EQ(result.systemError, static_cast<u32>(ERROR_WINHTTP_TIMEOUT)) << c.name;
+        EXPECT_LT(result.bytes, c.bodySize) << c.name;
+        // Given up after its minute, and by the first read after it.
+        EXPECT_GT(g_now - started, 60000u) << c.name;
+        EXPECT_LE(g_now - started, 60000u + c.msPerRead) << c.name;
+    }
+}
+
+// Whole updates over a slow link: the attempt ends with the step's failure,
+// leaves nothing beside the program and holds nothing that stops the next one.
+struct SlowUpdateCase {
+    const char* name;
+    DWORD piece;
+    u64 msPerRead;
+    const char* line;
+};
+
+const SlowUpdateCase kSlowUpdateCases[] = {
+    {"DocumentDripped", 1, 2000,
+     "fwstack update failed: the update server did not deliver the update information\n"},
+    {"ReleaseDripped", 1024, 2000, "fwstack update failed: the download failed\n"},
+    {"ReleaseSlowWithinTheFirstMinute", 1024, 1200, "fwstack updated to 0.0.3\n"},
+};
+
+class SlowUpdate : public EngineTest, public ::testing::WithParamInterface<SlowUpdateCase> {};
+
+TEST_P(SlowUpdate, EndsWithinItsBoundAndTheNextUpdateRunsAtOnce) {
+    const SlowUpdateCase& c = GetParam();
+    AnnounceRelease();
+    ClearRequestLog();
+    {
+        SlowLink link(c.piece, c.msPerRead);
+        EXPECT_EQ(UpdateLine(), c.line);
+        EXPECT_LE(g_now - 5000000000ull, 2 * (60000u + c.msPerRead));
+    }
+    const std::string updated = "fwstack updated to 0.0.3\n";
+    if (c.line == updated) {
+        EXPECT_EQ(ReadFileBytes(program_), release_);
+        return;
+    }
+    ExpectProgramUnchanged();
+    ExpectNoSiblings();
+    if (c.piece == 1) EXPECT_EQ(RequestLog().find("fwstack-0.0.3.exe"), std::string::npos);
+    EXPECT_EQ(UpdateLine(), updated);
+    EXPECT_EQ(ReadFileBytes(program_), release_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SlowUpdate, ::testing::ValuesIn(kSlowUpdateCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
