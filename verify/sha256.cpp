@@ -50,40 +50,49 @@ void StoreBigEndian32(u8* p, u32 value) {
 
 u32 Rotr(u32 x, u32 n) { return (x >> n) | (x << (32 - n)); }
 
-// One round; the caller rotates the roles of the eight working variables
-// instead of moving them, and keeps the schedule in a ring of 16 words.
-#define FWSTACK_SHA256_ROUND(a, b, c, d, e, f, g, h, k, w)                          \
-    do {                                                                            \
+u32 SmallSigma0(u32 x) { return Rotr(x, 7) ^ Rotr(x, 18) ^ (x >> 3); }
+u32 SmallSigma1(u32 x) { return Rotr(x, 17) ^ Rotr(x, 19) ^ (x >> 10); }
+
+// Round i of a step; the caller rotates the roles of the eight working variables
+// instead of moving them. Maj(a, b, c) is b ^ ((a ^ b) & (b ^ c)), and this
+// round's a ^ b is the next round's b ^ c, so bc carries it over.
+#define FWSTACK_SHA256_ROUND(a, b, c, d, e, f, g, h, i)                                \
+    do {                                                                             \
         u32 t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + (g ^ (e & (f ^ g))) + \
-                 (k) + (w);                                                         \
-        d += t1;                                                                    \
-        h = t1 + (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) | (c & (a | b))); \
+                 kt[i] + wt[i];                                                      \
+        u32 ab = a ^ b;                                                              \
+        d += t1;                                                                     \
+        h = t1 + (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + (b ^ (ab & bc));         \
+        bc = ab;                                                                     \
     } while (0)
 
-void CompressPortable(u32 hash[8], const u32 k[64], const u8* blocks, u64 count) {
+// Eight rounds a step, one loop body: small enough for the program's size,
+// and the schedule words a step computes are used two steps later, so that
+// work fills the gaps of the rounds' dependency chain. Not inlined: GCC
+// allocates registers worse inside the engine switch (7% slower there).
+__attribute__((noinline)) void CompressPortable(u32 hash[8], const u32 k[64], const u8* blocks, u64 count) {
     for (; count > 0; --count, blocks += 64) {
-        u32 w[16];
+        u32 w[64];
         for (u32 t = 0; t < 16; ++t) w[t] = LoadBigEndian32(blocks + 4 * t);
         u32 a = hash[0], b = hash[1], c = hash[2], d = hash[3];
         u32 e = hash[4], f = hash[5], g = hash[6], h = hash[7];
-        for (u32 t = 0; t < 64; t += 8) {
-            if (t >= 16) {
+        u32 bc = b ^ c;
+        const u32* kt = k;
+        for (u32* wt = w; wt < w + 64; wt += 8, kt += 8) {
+            if (wt < w + 48) {
 #pragma GCC unroll 8
-                for (u32 i = t; i < t + 8; ++i) {
-                    u32 w15 = w[(i - 15) & 15];
-                    u32 w2 = w[(i - 2) & 15];
-                    w[i & 15] += (Rotr(w15, 7) ^ Rotr(w15, 18) ^ (w15 >> 3)) + w[(i - 7) & 15] +
-                                 (Rotr(w2, 17) ^ Rotr(w2, 19) ^ (w2 >> 10));
+                for (u32 j = 16; j < 24; ++j) {
+                    wt[j] = SmallSigma1(wt[j - 2]) + wt[j - 7] + SmallSigma0(wt[j - 15]) + wt[j - 16];
                 }
             }
-            FWSTACK_SHA256_ROUND(a, b, c, d, e, f, g, h, k[t + 0], w[(t + 0) & 15]);
-            FWSTACK_SHA256_ROUND(h, a, b, c, d, e, f, g, k[t + 1], w[(t + 1) & 15]);
-            FWSTACK_SHA256_ROUND(g, h, a, b, c, d, e, f, k[t + 2], w[(t + 2) & 15]);
-            FWSTACK_SHA256_ROUND(f, g, h, a, b, c, d, e, k[t + 3], w[(t + 3) & 15]);
-            FWSTACK_SHA256_ROUND(e, f, g, h, a, b, c, d, k[t + 4], w[(t + 4) & 15]);
-            FWSTACK_SHA256_ROUND(d, e, f, g, h, a, b, c, k[t + 5], w[(t + 5) & 15]);
-            FWSTACK_SHA256_ROUND(c, d, e, f, g, h, a, b, k[t + 6], w[(t + 6) & 15]);
-            FWSTACK_SHA256_ROUND(b, c, d, e, f, g, h, a, k[t + 7], w[(t + 7) & 15]);
+            FWSTACK_SHA256_ROUND(a, b, c, d, e, f, g, h, 0);
+            FWSTACK_SHA256_ROUND(h, a, b, c, d, e, f, g, 1);
+            FWSTACK_SHA256_ROUND(g, h, a, b, c, d, e, f, 2);
+            FWSTACK_SHA256_ROUND(f, g, h, a, b, c, d, e, 3);
+            FWSTACK_SHA256_ROUND(e, f, g, h, a, b, c, d, 4);
+            FWSTACK_SHA256_ROUND(d, e, f, g, h, a, b, c, 5);
+            FWSTACK_SHA256_ROUND(c, d, e, f, g, h, a, b, 6);
+            FWSTACK_SHA256_ROUND(b, c, d, e, f, g, h, a, 7);
         }
         hash[0] += a;
         hash[1] += b;
@@ -112,43 +121,37 @@ __attribute__((target("sha,sse4.1"))) void CompressExtensions(u32 hash[8], const
         const __m128i abefBefore = abef;
         const __m128i cdghBefore = cdgh;
         __m128i m[4];
-        // Step i: rounds 4i to 4i+3; the indices are constants after expansion,
-        // so the four schedule registers stay in registers.
-#define FWSTACK_SHA256_STEP(i)                                                               \
+        // Step i: rounds 4i to 4i+3, on schedule register m[j], j = i mod 4, a
+        // constant in each expansion so the four stay in registers. Steps 0 to 3
+        // load the block; from step 4 on every step extends the schedule, and
+        // what steps 13 to 15 compute past the 64 words is never used.
+#define FWSTACK_SHA256_STEP(i, j, extend)                                                     \
     do {                                                                                     \
-        if ((i) < 4) {                                                                       \
-            m[(i) & 3] = _mm_shuffle_epi8(                                                   \
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * (i))), byteSwap); \
-        }                                                                                    \
         __m128i message = _mm_add_epi32(                                                     \
-            m[(i) & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(k + 4 * (i))));     \
+            m[j], _mm_loadu_si128(reinterpret_cast<const __m128i*>(k + 4 * (i))));           \
         cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);                                   \
-        if ((i) >= 3 && (i) < 15) {                                                          \
-            m[((i) + 1) & 3] = _mm_sha256msg2_epu32(                                         \
-                _mm_add_epi32(m[((i) + 1) & 3], _mm_alignr_epi8(m[(i) & 3], m[((i) + 3) & 3], 4)), \
-                m[(i) & 3]);                                                                 \
+        if ((extend) && (i) >= 3) {                                                          \
+            m[((j) + 1) & 3] = _mm_sha256msg2_epu32(                                         \
+                _mm_add_epi32(m[((j) + 1) & 3], _mm_alignr_epi8(m[j], m[((j) + 3) & 3], 4)), \
+                m[j]);                                                                       \
         }                                                                                    \
         abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(message, 0x0E));          \
-        if ((i) >= 1 && (i) < 13) {                                                          \
-            m[((i) + 3) & 3] = _mm_sha256msg1_epu32(m[((i) + 3) & 3], m[(i) & 3]);           \
-        }                                                                                    \
+        if ((extend) && (i) >= 1) m[((j) + 3) & 3] = _mm_sha256msg1_epu32(m[((j) + 3) & 3], m[j]); \
     } while (0)
-        FWSTACK_SHA256_STEP(0);
-        FWSTACK_SHA256_STEP(1);
-        FWSTACK_SHA256_STEP(2);
-        FWSTACK_SHA256_STEP(3);
-        FWSTACK_SHA256_STEP(4);
-        FWSTACK_SHA256_STEP(5);
-        FWSTACK_SHA256_STEP(6);
-        FWSTACK_SHA256_STEP(7);
-        FWSTACK_SHA256_STEP(8);
-        FWSTACK_SHA256_STEP(9);
-        FWSTACK_SHA256_STEP(10);
-        FWSTACK_SHA256_STEP(11);
-        FWSTACK_SHA256_STEP(12);
-        FWSTACK_SHA256_STEP(13);
-        FWSTACK_SHA256_STEP(14);
-        FWSTACK_SHA256_STEP(15);
+        for (u32 j = 0; j < 4; ++j) {
+            m[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * j)),
+                                    byteSwap);
+        }
+        FWSTACK_SHA256_STEP(0, 0, false);
+        FWSTACK_SHA256_STEP(1, 1, true);
+        FWSTACK_SHA256_STEP(2, 2, true);
+        FWSTACK_SHA256_STEP(3, 3, true);
+        for (u32 i = 4; i < 16; i += 4) {
+            FWSTACK_SHA256_STEP(i, 0, true);
+            FWSTACK_SHA256_STEP(i + 1, 1, true);
+            FWSTACK_SHA256_STEP(i + 2, 2, true);
+            FWSTACK_SHA256_STEP(i + 3, 3, true);
+        }
 #undef FWSTACK_SHA256_STEP
         abef = _mm_add_epi32(abef, abefBefore);
         cdgh = _mm_add_epi32(cdgh, cdghBefore);
