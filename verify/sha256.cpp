@@ -163,7 +163,8 @@ __attribute__((target("sha,sse4.1"))) void CompressExtensions(u32 hash[8], const
     _mm_storeu_si128(reinterpret_cast<__m128i*>(hash + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
 
-bool ProcessorHasExtensions() {
+// Asked once a process: out of line, so its callers stay small.
+__attribute__((noinline)) bool ProcessorHasExtensions() {
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d) || (c & bit_SSE4_1) == 0) return false;
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
