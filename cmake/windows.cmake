@@ -33,7 +33,7 @@ add_library(fwstack_objects STATIC ${CORE_SOURCES} ${WIN32_SOURCES})
 target_include_directories(fwstack_objects PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwstack_objects PRIVATE ${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION})
 # The program is built for size; the hash for speed.
-set_source_files_properties(${CMAKE_SOURCE_DIR}/verify/sha256.cpp TARGET_DIRECTORY fwstack_objects
+set_source_files_properties(${CMAKE_SOURCE_DIR}/verify/sha256_compress.cpp TARGET_DIRECTORY fwstack_objects
                             PROPERTIES COMPILE_OPTIONS "${HASH_OPTIMIZATION}")
 target_compile_definitions(fwstack_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 
