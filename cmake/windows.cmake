@@ -56,6 +56,11 @@ function(fwstack_program target output version server)
       $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION}>)
   fwstack_deployment(${target} "${version}" "${server}")
   # The map shows what each object contributes to each section (bench/run.sh).
+  # NOTE: the program holds no absolute addresses (tables of texts are packed
+  # strings), so ld writes no .reloc section; DYNAMIC_BASE stays set and
+  # Windows may map the image at any base with nothing to fix. Wine maps it at
+  # its preferred base, so only the absence of relocations is shown here. A
+  # table of pointers brings the section (512 bytes) back.
   target_link_options(${target} PRIVATE -nostdlib -e EntryPoint -Wl,--subsystem,console
       -Wl,--gc-sections -Wl,--no-insert-timestamp -s -Wl,-Map=$<TARGET_FILE:${target}>.map)
   target_link_libraries(${target} PRIVATE fwstack_objects kernel32 gcc)
