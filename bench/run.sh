@@ -19,7 +19,9 @@ ctest --test-dir build/windows -R '^assets$' >/dev/null
 win=build/windows
 assets=$win/assets
 out=$top/build/bench
-port=47443  # the port the test variants of the program talk to
+# The port the test variants of the program talk to, as the tree was configured.
+port=$(sed -n 's/^FWSTACK_E2E_PORT:STRING=//p' $win/CMakeCache.txt)
+port=${port:-47443}
 rm -rf "$out"
 mkdir -p "$out/served/downloads/fwstack" "$out/program" "$out/nginx"
 export WINEPREFIX=$top/$win/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
