@@ -9,7 +9,7 @@
 extern "C" void EntryPoint() {
     UpdateSettings settings;
     FillBytes(&settings, 0, sizeof settings);
-    MakeUpdateSettings(TheDeployment.versionText, &settings);
+    MakeUpdateSettings(TheDeployment().versionText, &settings);
     Text noPath{nullptr, 0};
     StartupCleanup(settings, noPath);
     u64 count = ArgumentCount();

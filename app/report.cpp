@@ -7,36 +7,30 @@
 
 namespace {
 
-struct Message {
-    u32 code;  // an ErrorCode
-    Text text;
-};
-
-// Every code with a message; any other code reads "unknown".
-constexpr Message kMessages[] = {
-    {SettingsInvalid, TextOf("the update settings are invalid")},
-    {ProgramFileNotFound, TextOf("the program file was not found")},
-    {UpdatesNotSupported, TextOf("updates are not supported on this system")},
-    {InstalledVersionUnknown, TextOf("the installed version is unknown")},
-    {StepsOutOfOrder, TextOf("the steps ran out of order")},
-    {InfoNotDelivered, TextOf("the update server did not deliver the update information")},
-    {InfoMalformed, TextOf("the update information is malformed")},
-    {DownloadNotOnServer, TextOf("the download is not on the update server")},
-    {AnotherUpdateRunning, TextOf("another update is running")},
-    {DownloadNotSaved, TextOf("the download cannot be saved")},
-    {DownloadFailed, TextOf("the download failed")},
-    {DownloadDamaged, TextOf("the download is damaged (SHA-256)")},
-    {DownloadNotSigned, TextOf("the download is not signed")},
-    {DownloadWrongSigner, TextOf("the download is signed by someone else")},
-    {DownloadWrongVersion, TextOf("the download has the wrong version")},
-    {StagedUpdateMissing, TextOf("the staged update is missing")},
-    {StageFailed, TextOf("the program file could not be replaced")},
-    {ProgramNotReplaced, TextOf("the program file could not be replaced")},
-    {ReplaceFailed, TextOf("the program file could not be replaced")},
-    {FolderReadOnly, TextOf("the program folder is read-only")},
-    {UpdateRecordUnwritten, TextOf("the update record is unreadable")},
-};
-static_assert(sizeof kMessages / sizeof kMessages[0] == 21, "codes 1 to 20 and 23");
+// The messages of codes 1 to 16, of 17 to 19 (one message), 20 and 23, each
+// ended by a zero byte: one string, so the program holds no table of
+// pointers to relocate.
+constexpr char kMessages[] =
+    "the update settings are invalid\0"
+    "the program file was not found\0"
+    "updates are not supported on this system\0"
+    "the installed version is unknown\0"
+    "the steps ran out of order\0"
+    "the update server did not deliver the update information\0"
+    "the update information is malformed\0"
+    "the download is not on the update server\0"
+    "another update is running\0"
+    "the download cannot be saved\0"
+    "the download failed\0"
+    "the download is damaged (SHA-256)\0"
+    "the download is not signed\0"
+    "the download is signed by someone else\0"
+    "the download has the wrong version\0"
+    "the staged update is missing\0"
+    "the program file could not be replaced\0"
+    "the program folder is read-only\0"
+    "the update record is unreadable";
+static_assert(PackedCount(kMessages) == 19, "one message a code, 17 to 19 sharing one");
 
 u64 Append(Text text, u64 position, char* buffer, u64 capacity) {
     return AppendClamped(text.bytes, text.length, position, buffer, capacity);
@@ -54,10 +48,16 @@ ReportKind ReportKindOf(u32 state) {
 }
 
 Text MessageFor(u32 code) {
-    for (const Message& message : kMessages) {
-        if (message.code == code) return message.text;
-    }
-    return TextOf("unknown");
+    u32 index = code >= SettingsInvalid && code <= StagedUpdateMissing ? code - 1
+                : code >= StageFailed && code <= ReplaceFailed        ? 16
+                : code == FolderReadOnly                              ? 17
+                : code == UpdateRecordUnwritten                       ? 18
+                                                                      : 19;
+    if (index == 19) return TextOf("unknown");
+    const char* message = PackedString(kMessages, index);
+    u64 length = 0;
+    while (message[length] != 0) ++length;
+    return Text{message, length};
 }
 
 u64 AppendClamped(const char* text, u64 n, u64 position, char* buffer, u64 capacity) {
@@ -84,7 +84,7 @@ u64 FormatReport(ReportKind kind, u32 code, Text installed, Text announced, char
             at = Append(announced, at, buffer, capacity);
             at = Append(TextOf(" is available but the program folder is read-only: download it from "),
                         at, buffer, capacity);
-            at = Append(TheDeployment.downloadsPage, at, buffer, capacity);
+            at = Append(TheDeployment().downloadsPage, at, buffer, capacity);
             at = Append(TextOf("\n"), at, buffer, capacity);
             break;
         default:

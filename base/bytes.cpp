@@ -29,3 +29,11 @@ bool BytesEqual(const void* a, const void* b, u64 n) {
 bool TextEquals(Text a, Text b) {
     return a.length == b.length && BytesEqual(a.bytes, b.bytes, a.length);
 }
+
+const char* PackedString(const char* packed, u64 index) {
+    for (; index > 0; --index) {
+        while (*packed != 0) ++packed;
+        ++packed;
+    }
+    return packed;
+}

@@ -34,7 +34,15 @@ x86_64-w64-mingw32-g++ -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-asynchr
     -s bench/floor_start.cpp -lkernel32 -o "$out/floor_start.exe"
 x86_64-w64-mingw32-g++-posix -O2 -static -municode bench/floor_update.cpp -lwinhttp -lwintrust \
     -o "$out/floor_update.exe"
-g++ -std=c++20 -O2 -I. bench/sha256_speed.cpp verify/sha256.cpp base/bytes.cpp -lcrypto \
+# The hash natively with the flags the product compiles it with (written by
+# the Windows build); only the ABI differs (System V here, Win64 there).
+read -r -a hash_flags <<<"$(sed -n 's/^hash //p' "$win/compile-flags.txt")"
+read -r -a product_flags <<<"$(sed -n 's/^product //p' "$win/compile-flags.txt")"
+g++ -std=c++20 -I. "${hash_flags[@]}" -c verify/sha256_compress.cpp -o "$out/sha256_compress.o"
+for f in verify/sha256 base/bytes; do
+  g++ -std=c++20 -I. "${product_flags[@]}" -c $f.cpp -o "$out/$(basename $f).o"
+done
+g++ -std=c++20 -O2 -I. bench/sha256_speed.cpp "$out/sha256_compress.o" "$out/sha256.o" "$out/bytes.o" -lcrypto \
     -o "$out/sha256_speed"
 
 section() { printf '\n== %s\n' "$*"; }
@@ -47,30 +55,21 @@ x86_64-w64-mingw32-objdump -h "$win/fwstack.exe" | while read -r index name size
 done
 printf '%-38s %9s\n' "imports" "$(x86_64-w64-mingw32-objdump -p "$win/fwstack.exe" |
   sed -n 's/.*DLL Name: //p' | tr '\n' ' ')"
+echo "by object (from the link map; sections are padded to 512 bytes in the file):"
+python3 bench/map_sizes.py "$win/fwstack.exe.map"
 
 section "Start: fwstack --version against a CRT-free kernel32-only program (warm prefix)"
 header
 python3 bench/interleave.py --pairs 30 --label "fwstack --version" --label "floor" -- \
     "wine $win/fwstack.exe --version" "wine $out/floor_start.exe"
 
-section "SHA-256, 256 MiB in 64 KiB pieces, in one process with OpenSSL EVP"
-python3 - "$out/sha256_speed" <<'PY'
-import os, re, subprocess, sys
-def rates(env_extra):
-    env = dict(os.environ, **env_extra)
-    text = subprocess.run([sys.argv[1]], env=env, capture_output=True, text=True, check=True).stdout
-    return {m.group(1).strip(): float(m.group(2)) for m in re.finditer(r"^(.*?)\s+([\d.]+) GB/s", text, re.M)}, text
-plain, text = rates({})
-print(text, end="")
-masked, _ = rates({"OPENSSL_ia32cap": ":~0x20000000"})
-scalar, _ = rates({"OPENSSL_ia32cap": "~0x1000020000000000:~0x20000020"})
-print("%-38s %9.3f GB/s" % ("openssl without SHA extensions", masked["openssl"]))
-print("%-38s %9.3f GB/s" % ("openssl scalar (no SSSE3/AVX/SHA)", scalar["openssl"]))
-if "fwstack extensions" in plain:
-    print("%-38s %9.2f x" % ("extensions / openssl", plain["fwstack extensions"] / plain["openssl"]))
-print("%-38s %9.2f x" % ("portable / openssl without SHA ext.", plain["fwstack portable"] / masked["openssl"]))
-print("%-38s %9.2f x" % ("portable / openssl scalar", plain["fwstack portable"] / scalar["openssl"]))
-PY
+section "SHA-256 in one process with OpenSSL EVP: 9 rounds of 64 MiB, taking turns every 256 KiB"
+header
+# OPENSSL_ia32cap masks: the SHA extensions (EBX bit 29 of leaf 7); and for
+# the scalar code also SSSE3 and AVX (ECX bits 9 and 28 of leaf 1) and AVX2.
+"$out/sha256_speed" extensions
+OPENSSL_ia32cap=":~0x20000000" "$out/sha256_speed" portable 9 "openssl without SHA ext."
+OPENSSL_ia32cap="~0x1000020000000000:~0x20000020" "$out/sha256_speed" portable 9 "openssl scalar"
 
 # Releases of 64 MiB and 1 MiB: the 0.0.3 test variant with a bulk section
 # (placed after the last section, so the image stays valid), signed by the

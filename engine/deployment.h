@@ -12,4 +12,4 @@ struct Deployment {
     Text downloadsPage;
 };
 
-extern const Deployment TheDeployment;
+Deployment TheDeployment();

@@ -6,7 +6,7 @@
 void MakeUpdateSettings(Text versionText, UpdateSettings* out) {
     *out = UpdateSettings{};
     out->programName = TextOf("fwstack");
-    out->updateInfoAddress = TheDeployment.updateInfoAddress;
+    out->updateInfoAddress = TheDeployment().updateInfoAddress;
     out->publisher = TextOf("Kelvardo s.r.o.");
     out->productName = TextOf("Ferrowstack");
     out->versionText = versionText;

@@ -9,20 +9,15 @@ namespace {
 
 constexpr u8 BadDigit = 16;  // any set bit at 16 or above marks a non-digit
 
-struct HexTable {
-    u8 value[256];
-};
-
-constexpr HexTable MakeHexTable() {
-    HexTable table = {};
-    for (u32 i = 0; i < 256; ++i) table.value[i] = BadDigit;
-    for (u32 i = 0; i < 10; ++i) table.value['0' + i] = static_cast<u8>(i);
-    for (u32 i = 0; i < 6; ++i) table.value['a' + i] = static_cast<u8>(10 + i);
-    return table;
+// The value of a lower-case hexadecimal digit, BadDigit for any other byte.
+// Computed, not looked up: a 256-byte table would be a tenth of the
+// program's constant data.
+constexpr u8 HexValue(u8 c) {
+    return c >= '0' && c <= '9'   ? static_cast<u8>(c - '0')
+           : c >= 'a' && c <= 'f' ? static_cast<u8>(c - 'a' + 10)
+                                  : BadDigit;
 }
-
-constexpr HexTable HexDigits = MakeHexTable();
-static_assert(HexDigits.value[u8{'f'}] == 15 && HexDigits.value[u8{'F'}] == BadDigit);
+static_assert(HexValue(u8{'f'}) == 15 && HexValue(u8{'F'}) == BadDigit);
 
 constexpr u64 MaxKeyLength = 64;
 constexpr char LatestSuffix[] = "-latest";
@@ -92,8 +87,8 @@ bool DecodeSha256Hex(const char* value, u64 valueLength, u8 out[32]) {
     u8 digest[32];
     u8 seen = 0;
     for (u32 i = 0; i < 32; ++i) {
-        const u8 high = HexDigits.value[static_cast<u8>(value[2 * i])];
-        const u8 low = HexDigits.value[static_cast<u8>(value[2 * i + 1])];
+        const u8 high = HexValue(static_cast<u8>(value[2 * i]));
+        const u8 low = HexValue(static_cast<u8>(value[2 * i + 1]));
         seen = static_cast<u8>(seen | high | low);
         digest[i] = static_cast<u8>((high << 4) | low);
     }

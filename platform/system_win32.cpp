@@ -1,28 +1,46 @@
 // The table of system functions and the loader that binds DLLs from the system folder only.
 #include "platform/system_win32.h"
 
+#include "base/bytes.h"
+
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
 
 namespace {
 
-struct FunctionName {
-    u32 dll;
-    const char* name;
+// The DLL of each function, in table order.
+constexpr u8 kFunctionDll[] = {
+#define FWSTACK_SYSTEM_DLL(dll, name) dll,
+    FWSTACK_SYSTEM_FUNCTIONS(FWSTACK_SYSTEM_DLL)
+#undef FWSTACK_SYSTEM_DLL
 };
+static_assert(sizeof kFunctionDll == SystemFunctionCount, "one DLL a function");
 
-constexpr FunctionName kFunctions[] = {
-#define FWSTACK_SYSTEM_NAME(dll, name) {dll, #name},
-    FWSTACK_SYSTEM_FUNCTIONS(FWSTACK_SYSTEM_NAME)
+// The names GetProcAddress looks up, those of the loaded DLLs' functions in
+// table order, each ended by a zero byte; kernel32's are in the import table.
+// One string, so the table holds no pointers the loader would relocate.
+constexpr u32 kKernel32Count = 0
+#define FWSTACK_SYSTEM_ONE(dll, name) +1
+    FWSTACK_KERNEL32_FUNCTIONS(FWSTACK_SYSTEM_ONE);
+#undef FWSTACK_SYSTEM_ONE
+constexpr char kLoadedNames[] =
+#define FWSTACK_SYSTEM_NAME(dll, name) #name "\0"
+    FWSTACK_LOADED_FUNCTIONS(FWSTACK_SYSTEM_NAME);
 #undef FWSTACK_SYSTEM_NAME
-};
-static_assert(sizeof kFunctions / sizeof kFunctions[0] == SystemFunctionCount, "one name a function");
 
-constexpr const wchar_t* kDllNames[] = {
-    L"kernel32.dll", L"user32.dll", L"winhttp.dll", L"wintrust.dll", L"crypt32.dll", L"version.dll",
-};
-static_assert(sizeof kDllNames / sizeof kDllNames[0] == SystemDllCount, "one name a DLL");
+// The DLLs' file names in SystemDll order, packed the same way.
+constexpr char kDllNames[] =
+    "kernel32.dll\0user32.dll\0winhttp.dll\0wintrust.dll\0crypt32.dll\0version.dll";
+static_assert(PackedCount(kDllNames) == SystemDllCount, "one name a DLL");
+
+// The DLL's file name widened, with its terminator.
+void DllName(u32 dll, wchar_t out[16]) {
+    const char* name = PackedString(kDllNames, dll);
+    u32 i = 0;
+    for (; name[i] != 0; ++i) out[i] = static_cast<wchar_t>(name[i]);
+    out[i] = 0;
+}
 
 // A DLL of ours that a DLL loads by itself later, loaded first from the
 // system folder so that the later load finds it in place. NOTE: Wine's winhttp
@@ -65,7 +83,9 @@ void RestrictDefaultDllSearch() {
     if (g_system.searchRestricted) return;
     g_system.searchRestricted = true;
     using SetDirectories = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel32 = Sys(GetModuleHandleW)(kDllNames[Kernel32Dll]);
+    wchar_t name[16];
+    DllName(Kernel32Dll, name);
+    HMODULE kernel32 = Sys(GetModuleHandleW)(name);
     FARPROC set = kernel32 ? Sys(GetProcAddress)(kernel32, "SetDefaultDllDirectories") : nullptr;
     if (set == nullptr) return;
     reinterpret_cast<SetDirectories>(reinterpret_cast<SystemProc>(set))(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -75,7 +95,8 @@ void RestrictDefaultDllSearch() {
 // search path, where a planted DLL of the same name would run our code.
 HMODULE LoadFromSystemFolder(u32 dll) {
     RestrictDefaultDllSearch();
-    const wchar_t* name = kDllNames[dll];
+    wchar_t name[16];
+    DllName(dll, name);
     HMODULE module = Sys(LoadLibraryExW)(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != nullptr || Sys(GetLastError)() != ERROR_INVALID_PARAMETER) return module;
 
@@ -104,9 +125,10 @@ bool SystemDllReady(u32 dll) {
         g_system.modules[dll] = LoadFromSystemFolder(dll);
         if (g_system.modules[dll] == nullptr) return false;
     }
-    for (u32 f = 0; f < SystemFunctionCount; ++f) {
-        if (kFunctions[f].dll != dll || g_system.bound[f] != nullptr) continue;
-        FARPROC address = Sys(GetProcAddress)(g_system.modules[dll], kFunctions[f].name);
+    const char* name = kLoadedNames;
+    for (u32 f = kKernel32Count; f < SystemFunctionCount; ++f, name = PackedString(name, 1)) {
+        if (kFunctionDll[f] != dll || g_system.bound[f] != nullptr) continue;
+        FARPROC address = Sys(GetProcAddress)(g_system.modules[dll], name);
         if (address == nullptr) return false;
         g_system.bound[f] = reinterpret_cast<SystemProc>(address);
     }
@@ -117,11 +139,11 @@ bool SystemDllReady(u32 dll) {
 SystemProc SystemDefaultAddress(u32 function) {
     if (function >= SystemFunctionCount) return nullptr;
     if (g_system.bound[function] != nullptr) return g_system.bound[function];
-    if (kFunctions[function].dll == Kernel32Dll) {
+    if (kFunctionDll[function] == Kernel32Dll) {
         g_system.bound[function] = Kernel32Function(function);
         return g_system.bound[function];
     }
-    SystemDllReady(kFunctions[function].dll);
+    SystemDllReady(kFunctionDll[function]);
     return g_system.bound[function];
 }
 
@@ -133,11 +155,7 @@ SystemProc SystemFunctionAddress(u32 function) {
 }
 
 u32 SystemFunctionDll(u32 function) {
-    return function < SystemFunctionCount ? kFunctions[function].dll : SystemDllCount;
-}
-
-const char* SystemFunctionName(u32 function) {
-    return function < SystemFunctionCount ? kFunctions[function].name : "";
+    return function < SystemFunctionCount ? kFunctionDll[function] : u32{SystemDllCount};
 }
 
 SystemProc ReplaceSystemFunction(u32 function, SystemProc replacement) {

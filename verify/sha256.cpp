@@ -1,12 +1,8 @@
-// SHA-256 (FIPS 180-4): block compression, streaming updates and padding.
+// SHA-256 (FIPS 180-4): streaming updates and padding; the block compression
+// is in verify/sha256_compress.cpp, which is built for speed.
 #include "verify/sha256.h"
 
 #include "base/bytes.h"
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -36,151 +32,11 @@ constexpr u8 RoundConstantBytes[256] = {
     0x90, 0xbe, 0xff, 0xfa, 0xa4, 0x50, 0x6c, 0xeb, 0xbe, 0xf9, 0xa3, 0xf7, 0xc6, 0x71, 0x78, 0xf2,
 };
 
-u32 LoadBigEndian32(const u8* p) {
-    return (static_cast<u32>(p[0]) << 24) | (static_cast<u32>(p[1]) << 16) |
-           (static_cast<u32>(p[2]) << 8) | static_cast<u32>(p[3]);
-}
-
 void StoreBigEndian32(u8* p, u32 value) {
     p[0] = static_cast<u8>(value >> 24);
     p[1] = static_cast<u8>(value >> 16);
     p[2] = static_cast<u8>(value >> 8);
     p[3] = static_cast<u8>(value);
-}
-
-u32 Rotr(u32 x, u32 n) { return (x >> n) | (x << (32 - n)); }
-
-// One round; the caller rotates the roles of the eight working variables
-// instead of moving them, and keeps the schedule in a ring of 16 words.
-#define FWSTACK_SHA256_ROUND(a, b, c, d, e, f, g, h, k, w)                          \
-    do {                                                                            \
-        u32 t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + (g ^ (e & (f ^ g))) + \
-                 (k) + (w);                                                         \
-        d += t1;                                                                    \
-        h = t1 + (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) | (c & (a | b))); \
-    } while (0)
-
-void CompressPortable(u32 hash[8], const u32 k[64], const u8* blocks, u64 count) {
-    for (; count > 0; --count, blocks += 64) {
-        u32 w[16];
-        for (u32 t = 0; t < 16; ++t) w[t] = LoadBigEndian32(blocks + 4 * t);
-        u32 a = hash[0], b = hash[1], c = hash[2], d = hash[3];
-        u32 e = hash[4], f = hash[5], g = hash[6], h = hash[7];
-        for (u32 t = 0; t < 64; t += 8) {
-            if (t >= 16) {
-#pragma GCC unroll 8
-                for (u32 i = t; i < t + 8; ++i) {
-                    u32 w15 = w[(i - 15) & 15];
-                    u32 w2 = w[(i - 2) & 15];
-                    w[i & 15] += (Rotr(w15, 7) ^ Rotr(w15, 18) ^ (w15 >> 3)) + w[(i - 7) & 15] +
-                                 (Rotr(w2, 17) ^ Rotr(w2, 19) ^ (w2 >> 10));
-                }
-            }
-            FWSTACK_SHA256_ROUND(a, b, c, d, e, f, g, h, k[t + 0], w[(t + 0) & 15]);
-            FWSTACK_SHA256_ROUND(h, a, b, c, d, e, f, g, k[t + 1], w[(t + 1) & 15]);
-            FWSTACK_SHA256_ROUND(g, h, a, b, c, d, e, f, k[t + 2], w[(t + 2) & 15]);
-            FWSTACK_SHA256_ROUND(f, g, h, a, b, c, d, e, k[t + 3], w[(t + 3) & 15]);
-            FWSTACK_SHA256_ROUND(e, f, g, h, a, b, c, d, k[t + 4], w[(t + 4) & 15]);
-            FWSTACK_SHA256_ROUND(d, e, f, g, h, a, b, c, k[t + 5], w[(t + 5) & 15]);
-            FWSTACK_SHA256_ROUND(c, d, e, f, g, h, a, b, k[t + 6], w[(t + 6) & 15]);
-            FWSTACK_SHA256_ROUND(b, c, d, e, f, g, h, a, k[t + 7], w[(t + 7) & 15]);
-        }
-        hash[0] += a;
-        hash[1] += b;
-        hash[2] += c;
-        hash[3] += d;
-        hash[4] += e;
-        hash[5] += f;
-        hash[6] += g;
-        hash[7] += h;
-    }
-}
-#undef FWSTACK_SHA256_ROUND
-
-#if defined(__x86_64__)
-// The x86 SHA extensions: four rounds a step, two per sha256rnds2, on the
-// state split as ABEF and CDGH; sha256msg1/msg2 extend the schedule.
-__attribute__((target("sha,sse4.1"))) void CompressExtensions(u32 hash[8], const u32 k[64],
-                                                              const u8* blocks, u64 count) {
-    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-    __m128i low = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hash)), 0xB1);
-    __m128i high = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hash + 4)), 0x1B);
-    __m128i abef = _mm_alignr_epi8(low, high, 8);
-    __m128i cdgh = _mm_blend_epi16(high, low, 0xF0);
-
-    for (; count > 0; --count, blocks += 64) {
-        const __m128i abefBefore = abef;
-        const __m128i cdghBefore = cdgh;
-        __m128i m[4];
-        // Step i: rounds 4i to 4i+3; the indices are constants after expansion,
-        // so the four schedule registers stay in registers.
-#define FWSTACK_SHA256_STEP(i)                                                               \
-    do {                                                                                     \
-        if ((i) < 4) {                                                                       \
-            m[(i) & 3] = _mm_shuffle_epi8(                                                   \
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * (i))), byteSwap); \
-        }                                                                                    \
-        __m128i message = _mm_add_epi32(                                                     \
-            m[(i) & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(k + 4 * (i))));     \
-        cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);                                   \
-        if ((i) >= 3 && (i) < 15) {                                                          \
-            m[((i) + 1) & 3] = _mm_sha256msg2_epu32(                                         \
-                _mm_add_epi32(m[((i) + 1) & 3], _mm_alignr_epi8(m[(i) & 3], m[((i) + 3) & 3], 4)), \
-                m[(i) & 3]);                                                                 \
-        }                                                                                    \
-        abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(message, 0x0E));          \
-        if ((i) >= 1 && (i) < 13) {                                                          \
-            m[((i) + 3) & 3] = _mm_sha256msg1_epu32(m[((i) + 3) & 3], m[(i) & 3]);           \
-        }                                                                                    \
-    } while (0)
-        FWSTACK_SHA256_STEP(0);
-        FWSTACK_SHA256_STEP(1);
-        FWSTACK_SHA256_STEP(2);
-        FWSTACK_SHA256_STEP(3);
-        FWSTACK_SHA256_STEP(4);
-        FWSTACK_SHA256_STEP(5);
-        FWSTACK_SHA256_STEP(6);
-        FWSTACK_SHA256_STEP(7);
-        FWSTACK_SHA256_STEP(8);
-        FWSTACK_SHA256_STEP(9);
-        FWSTACK_SHA256_STEP(10);
-        FWSTACK_SHA256_STEP(11);
-        FWSTACK_SHA256_STEP(12);
-        FWSTACK_SHA256_STEP(13);
-        FWSTACK_SHA256_STEP(14);
-        FWSTACK_SHA256_STEP(15);
-#undef FWSTACK_SHA256_STEP
-        abef = _mm_add_epi32(abef, abefBefore);
-        cdgh = _mm_add_epi32(cdgh, cdghBefore);
-    }
-
-    __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
-    __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(hash), _mm_blend_epi16(feba, dchg, 0xF0));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(hash + 4), _mm_alignr_epi8(dchg, feba, 8));
-}
-
-bool ProcessorHasExtensions() {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & bit_SSE4_1) == 0) return false;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-    return (b & bit_SHA) != 0;
-}
-#else
-bool ProcessorHasExtensions() { return false; }
-#endif
-
-// Zero until the first use: nothing runs before the entry point.
-u32 g_engine = Sha256Automatic;
-
-void Compress(Sha256Context* context, const u8* blocks, u64 count) {
-#if defined(__x86_64__)
-    if (Sha256ActiveEngine() == Sha256Extensions) {
-        CompressExtensions(context->hash, context->roundConstants, blocks, count);
-        return;
-    }
-#endif
-    CompressPortable(context->hash, context->roundConstants, blocks, count);
 }
 
 }  // namespace
@@ -205,14 +61,14 @@ void Sha256Update(Sha256Context* context, const void* bytes, u64 n) {
         CopyBytes(context->block + context->buffered, input, taken);
         context->buffered += taken;
         if (context->buffered == 64) {
-            Compress(context, context->block, 1);
+            Sha256Compress(context->hash, context->roundConstants, context->block, 1);
             context->buffered = 0;
         }
     }
     // Whole blocks go straight from the input, all in one call.
     u64 whole = (n - taken) / 64;
     if (whole > 0) {
-        Compress(context, input + taken, whole);
+        Sha256Compress(context->hash, context->roundConstants, input + taken, whole);
         taken += 64 * whole;
     }
     u64 rest = n - taken;
@@ -225,13 +81,13 @@ void Sha256Final(Sha256Context* context, u8 digest[32]) {
     context->block[i++] = 0x80;
     if (i > 56) {
         FillBytes(context->block + i, 0, 64 - i);
-        Compress(context, context->block, 1);
+        Sha256Compress(context->hash, context->roundConstants, context->block, 1);
         i = 0;
     }
     FillBytes(context->block + i, 0, 56 - i);
     u64 bits = context->total * 8;
     for (u32 k = 0; k < 8; ++k) context->block[56 + k] = static_cast<u8>(bits >> (56 - 8 * k));
-    Compress(context, context->block, 1);
+    Sha256Compress(context->hash, context->roundConstants, context->block, 1);
     context->buffered = 0;
     for (u32 k = 0; k < 8; ++k) StoreBigEndian32(digest + 4 * k, context->hash[k]);
 }
@@ -244,16 +100,3 @@ void Sha256(const void* bytes, u64 n, u8 digest[32]) {
     Sha256Final(&context, digest);
 }
 
-bool Sha256ExtensionsAvailable() { return ProcessorHasExtensions(); }
-
-u32 Sha256ActiveEngine() {
-    if (g_engine == Sha256Automatic) {
-        g_engine = ProcessorHasExtensions() ? Sha256Extensions : Sha256Portable;
-    }
-    return g_engine;
-}
-
-void Sha256UseEngine(u32 engine) {
-    bool usable = engine == Sha256Portable || (engine == Sha256Extensions && ProcessorHasExtensions());
-    g_engine = usable ? engine : Sha256Automatic;
-}

@@ -18,6 +18,10 @@ void Sha256Final(Sha256Context* context, u8 digest[32]);
 // The one-shot form.
 void Sha256(const void* bytes, u64 n, u8 digest[32]);
 
+// Compresses count whole 64-byte blocks into hash with the round constants k,
+// on the engine that runs (verify/sha256_compress.cpp).
+void Sha256Compress(u32 hash[8], const u32 k[64], const u8* blocks, u64 count);
+
 // The block compression that runs: the x86 SHA extensions where the
 // processor has them, the portable code everywhere else.
 enum Sha256Engine : u32 {

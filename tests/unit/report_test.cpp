@@ -33,7 +33,8 @@ TEST(ReportKindOf, MapsFinalStatesToLines) {
 TEST(FormatReport, WritesTheFourLines) {
     EXPECT_EQ(Format(UpToDateLine, 0, "0.0.2", "0.0.1"), "fwstack 0.0.2 is up to date\n");
     EXPECT_EQ(Format(UpdatedLine, 0, "0.0.2", "0.0.3"), "fwstack updated to 0.0.3\n");
-    std::string page(TheDeployment.downloadsPage.bytes, TheDeployment.downloadsPage.length);
+    const Deployment deployment = TheDeployment();
+    std::string page(deployment.downloadsPage.bytes, deployment.downloadsPage.length);
     EXPECT_EQ(Format(ManualDownloadLine, 20, "0.0.2", "0.0.3"),
               "fwstack 0.0.3 is available but the program folder is read-only: download it from " +
                   page + "\n");
@@ -43,8 +44,9 @@ TEST(FormatReport, WritesTheFourLines) {
 }
 
 TEST(FormatReport, DownloadsPageIsOnTheUpdateServer) {
-    std::string page(TheDeployment.downloadsPage.bytes, TheDeployment.downloadsPage.length);
-    std::string info(TheDeployment.updateInfoAddress.bytes, TheDeployment.updateInfoAddress.length);
+    const Deployment deployment = TheDeployment();
+    std::string page(deployment.downloadsPage.bytes, deployment.downloadsPage.length);
+    std::string info(deployment.updateInfoAddress.bytes, deployment.updateInfoAddress.length);
     ASSERT_EQ(page.rfind("https://", 0), 0u);
     EXPECT_EQ(info, page + "latest.txt");
 }

@@ -23,7 +23,7 @@ TEST(MakeUpdateSettings, DescribesFwstack) {
     s.options = 0xFFFFFFFFu;
     MakeUpdateSettings(TextOf("0.0.2"), &s);
     EXPECT_EQ(Str(s.programName), "fwstack");
-    EXPECT_EQ(Str(s.updateInfoAddress), Str(TheDeployment.updateInfoAddress));
+    EXPECT_EQ(Str(s.updateInfoAddress), Str(TheDeployment().updateInfoAddress));
     EXPECT_EQ(Str(s.updateInfoAddress).rfind("https://", 0), 0u);
     EXPECT_EQ(Str(s.publisher), "Kelvardo s.r.o.");
     EXPECT_EQ(Str(s.productName), "Ferrowstack");

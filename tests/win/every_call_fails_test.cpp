@@ -71,7 +71,7 @@ TEST_F(EveryCallFails, TheProgramStaysWholeAndTheNextUpdateRecovers) {
     const std::wstring notes = folder_.File(L"notes.txt");
     ASSERT_TRUE(WriteFileBytes(notes, "notes"));
     const std::string updated = "fwstack updated to 0.0.3\n";
-    const Text page = TheDeployment.downloadsPage;
+    const Text page = TheDeployment().downloadsPage;
     std::set<std::string> lines = {
         updated, "fwstack 0.0.3 is available but the program folder is read-only: download it "
                  "from " + std::string(page.bytes, page.length) + "\n"};

@@ -131,4 +131,22 @@ TEST(SystemTableVersion, AMissingVersionDllMakesTheVersionUnknown) {
     }
 }
 
+// The names are stored packed, apart from the table: each entry must still
+// be bound to the export of its own name in its own DLL.
+TEST(SystemTableNames, EveryEntryIsTheExportOfItsName) {
+    FreshSystemBindings fresh;
+    const wchar_t* dlls[] = {L"kernel32.dll", L"user32.dll",  L"winhttp.dll",
+                             L"wintrust.dll", L"crypt32.dll", L"version.dll"};
+    static_assert(sizeof dlls / sizeof dlls[0] == SystemDllCount);
+    for (u32 f = 0; f < SystemFunctionCount; ++f) {
+        SCOPED_TRACE(SystemFunctionName(f));
+        HMODULE module = LoadLibraryW(dlls[SystemFunctionDll(f)]);
+        ASSERT_NE(module, nullptr);
+        FARPROC exported = GetProcAddress(module, SystemFunctionName(f));
+        ASSERT_NE(exported, nullptr);
+        EXPECT_EQ(reinterpret_cast<void*>(SystemDefaultAddress(f)), reinterpret_cast<void*>(exported));
+    }
+    EXPECT_STREQ(SystemFunctionName(SystemFunctionCount), "");
+}
+
 }  // namespace
