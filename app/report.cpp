@@ -32,9 +32,15 @@ constexpr char kMessages[] =
     "the update record is unreadable";
 static_assert(PackedCount(kMessages) == 19, "one message a code, 17 to 19 sharing one");
 
-u64 Append(Text text, u64 position, char* buffer, u64 capacity) {
-    return AppendClamped(text.bytes, text.length, position, buffer, capacity);
-}
+// The lines in ReportKind order, packed the same way; bytes 1 to 4 stand for
+// the installed version, the announced one, the downloads page of this build
+// and the failure's message.
+constexpr char kLines[] =
+    "fwstack \1 is up to date\n\0"
+    "fwstack updated to \2\n\0"
+    "fwstack \2 is available but the program folder is read-only: download it from \3\n\0"
+    "fwstack update failed: \4\n";
+static_assert(PackedCount(kLines) == FailureLine + 1, "one line a kind");
 
 }  // namespace
 
@@ -69,29 +75,12 @@ u64 AppendClamped(const char* text, u64 n, u64 position, char* buffer, u64 capac
 
 u64 FormatReport(ReportKind kind, u32 code, Text installed, Text announced, char* buffer,
                  u64 capacity) {
-    u64 at = Append(TextOf("fwstack "), 0, buffer, capacity);
-    switch (kind) {
-        case UpToDateLine:
-            at = Append(installed, at, buffer, capacity);
-            at = Append(TextOf(" is up to date\n"), at, buffer, capacity);
-            break;
-        case UpdatedLine:
-            at = Append(TextOf("updated to "), at, buffer, capacity);
-            at = Append(announced, at, buffer, capacity);
-            at = Append(TextOf("\n"), at, buffer, capacity);
-            break;
-        case ManualDownloadLine:
-            at = Append(announced, at, buffer, capacity);
-            at = Append(TextOf(" is available but the program folder is read-only: download it from "),
-                        at, buffer, capacity);
-            at = Append(TheDeployment().downloadsPage, at, buffer, capacity);
-            at = Append(TextOf("\n"), at, buffer, capacity);
-            break;
-        default:
-            at = Append(TextOf("update failed: "), at, buffer, capacity);
-            at = Append(MessageFor(code), at, buffer, capacity);
-            at = Append(TextOf("\n"), at, buffer, capacity);
-            break;
+    const Text fields[] = {installed, announced, TheDeployment().downloadsPage, MessageFor(code)};
+    u64 at = 0;
+    for (const char* p = PackedString(kLines, kind < FailureLine ? kind : FailureLine); *p != 0; ++p) {
+        u8 c = static_cast<u8>(*p);
+        Text piece = c <= 4 ? fields[c - 1] : Text{p, 1};
+        at = AppendClamped(piece.bytes, piece.length, at, buffer, capacity);
     }
     return at;
 }

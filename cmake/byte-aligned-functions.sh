@@ -20,6 +20,6 @@ while (($#)); do
 done
 [[ -n $object ]] || { echo "byte-aligned-functions.sh: no -o in the compile line" >&2; exit 2; }
 "${args[@]}"
-sed -i 's/^\(\t\.section\t\.text\$[^,]*\),"x"$/\1,"x0"/' "$object.s"
+sed -i 's/^\(\t\.section[ \t]\.text\$[^,]*\),"x"$/\1,"x0"/' "$object.s"
 "$("${args[0]}" -print-prog-name=as)" -o "$object" "$object.s"
 rm -f "$object.s"

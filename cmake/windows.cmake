@@ -10,9 +10,11 @@ list(REMOVE_ITEM WIN32_SOURCES ${PROGRAM_SOURCES})
 # NOTE: no -fdata-sections: MinGW's GCC then puts zero-filled variables in
 # .data$ sections, which take file bytes, where without it they go to .bss.
 # -malign-data=abi: no padding of tables to 32 bytes for vector loads.
+# -mcmodel=small: every symbol is within the image and reached directly, not
+# through a pointer the loader would relocate (the program imports no data).
 set(FREESTANDING -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-strict-aliasing
-    -ffunction-sections -malign-data=abi)
+    -ffunction-sections -malign-data=abi -mcmodel=small)
 # The program imports kernel32 alone and loads the others when it needs them;
 # test programs link them all.
 set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version)

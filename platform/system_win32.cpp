@@ -61,18 +61,24 @@ struct SystemTable {
 };
 SystemTable g_system;
 
-// The imported kernel32 functions; a switch, since taking an imported
-// function's address is not a constant a static table could hold.
+// The import address table slots of the imported kernel32 functions, in table
+// order, as offsets from the image base: four bytes each and nothing for the
+// loader to relocate, where a table of addresses would need relocations and a
+// switch takes a jump table and eight bytes of code a function.
+extern "C" const IMAGE_DOS_HEADER __ImageBase;
+extern "C" const u32 fwstack_kernel32_slots[];
+asm(".section .rdata,\"dr\"\n"
+    ".p2align 2\n"
+    "fwstack_kernel32_slots:\n"
+#define FWSTACK_KERNEL32_SLOT(dll, name) ".rva __imp_" #name "\n"
+    FWSTACK_KERNEL32_FUNCTIONS(FWSTACK_KERNEL32_SLOT)
+#undef FWSTACK_KERNEL32_SLOT
+    ".text\n");
+
+// The imported kernel32 function, as the loader bound it.
 SystemProc Kernel32Function(u32 function) {
-    switch (function) {
-#define FWSTACK_KERNEL32_CASE(dll, name) \
-    case Sys_##name:                     \
-        return reinterpret_cast<SystemProc>(&::name);
-        FWSTACK_KERNEL32_FUNCTIONS(FWSTACK_KERNEL32_CASE)
-#undef FWSTACK_KERNEL32_CASE
-        default:
-            return nullptr;
-    }
+    const u8* base = reinterpret_cast<const u8*>(&__ImageBase);
+    return *reinterpret_cast<const SystemProc*>(base + fwstack_kernel32_slots[function]);
 }
 
 // Makes the system folder the process's default DLL search path, once.
