@@ -18,10 +18,17 @@ REST = re.compile(r"^\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S.*)$")
 OUTPUT = re.compile(r"^(\.\S+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)")
 
 
+# A member of an import library: its head, its tail or one function's.
+IMPORT_MEMBER = re.compile(r"^lib(\w+?)(?:s\d+|h|t)\.o$")
+
+
 def object_name(path):
-    # "lib.a(file.obj)" -> "file.obj"; a plain path -> its file name.
+    # "lib.a(file.obj)" -> "file.obj"; a plain path -> its file name; the
+    # members of an import library as one.
     inner = re.search(r"\(([^)]+)\)$", path)
-    return inner.group(1) if inner else os.path.basename(path)
+    name = inner.group(1) if inner else os.path.basename(path)
+    member = IMPORT_MEMBER.match(name)
+    return member.group(1) + " import tables" if member else name
 
 
 def read_map(path):

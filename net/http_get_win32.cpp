@@ -113,10 +113,8 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
         return Fail(result, HttpStage::Connection);
     }
 
-    WideText verb;
-    WidenAscii("GET", 3, &verb);
     WidenAscii(url + parts.pathStart, urlLength - parts.pathStart, &text);
-    handles->request = Sys(WinHttpOpenRequest)(handles->connection, verb.units, text.units, nullptr,
+    handles->request = Sys(WinHttpOpenRequest)(handles->connection, L"GET", text.units, nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           parts.secure ? WINHTTP_FLAG_SECURE : 0);
     if (!handles->request) {
@@ -227,37 +225,32 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
 // Closes request, connection and session; the caller's last error survives.
 void HttpClose(HttpHandles* handles) {
     DWORD error = Sys(GetLastError)();
-    if (handles->request) {
-        Sys(WinHttpCloseHandle)(handles->request);
+    HINTERNET* opened[] = {&handles->request, &handles->connection, &handles->session};
+    for (HINTERNET* handle : opened) {
+        if (*handle) Sys(WinHttpCloseHandle)(*handle);
+        *handle = nullptr;
     }
-    if (handles->connection) {
-        Sys(WinHttpCloseHandle)(handles->connection);
-    }
-    if (handles->session) {
-        Sys(WinHttpCloseHandle)(handles->session);
-    }
-    handles->request = nullptr;
-    handles->connection = nullptr;
-    handles->session = nullptr;
     Sys(SetLastError)(error);
+}
+
+// One request: the body into buffer[0, capacity) when file is null, else into file.
+bool HttpGet(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
+             u64 capacity, HANDLE file, u64 maxBytes, HttpResult* result) {
+    HttpHandles handles{};
+    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result) &&
+              HttpReadBody(handles, buffer, capacity, file, maxBytes, result);
+    HttpClose(&handles);
+    return ok;
 }
 
 }  // namespace
 
 bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
                      u64 capacity, HttpResult* result) {
-    HttpHandles handles{};
-    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result) &&
-              HttpReadBody(handles, buffer, capacity, nullptr, capacity, result);
-    HttpClose(&handles);
-    return ok;
+    return HttpGet(settings, url, urlLength, buffer, capacity, nullptr, capacity, result);
 }
 
 bool HttpGetToFile(const UpdateSettings& settings, const char* url, u64 urlLength,
                    const UpdatePaths& paths, u64 maxBytes, HttpResult* result) {
-    HttpHandles handles{};
-    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result) &&
-              HttpReadBody(handles, nullptr, 0, paths.downloadHandle, maxBytes, result);
-    HttpClose(&handles);
-    return ok;
+    return HttpGet(settings, url, urlLength, nullptr, 0, paths.downloadHandle, maxBytes, result);
 }
