@@ -516,7 +516,8 @@ struct SlowUpdateCase {
 const SlowUpdateCase kSlowUpdateCases[] = {
     {"DocumentDripped", 1, 2000,
      "fwstack update failed: the update server did not deliver the update information\n"},
-    {"ReleaseDripped", 1024, 2000, "fwstack update failed: the download failed\n"},
+    // 128 bytes a second: past the minute for any release above 7.5 KiB.
+    {"ReleaseDripped", 256, 2000, "fwstack update failed: the download failed\n"},
     {"ReleaseSlowWithinTheFirstMinute", 1024, 1200, "fwstack updated to 0.0.3\n"},
 };
 
