@@ -1,11 +1,12 @@
 /* The program's layout: code, read-only data, zero-filled data, resources.
    ld's own script for pei-x86-64 also writes constructor lists into the code
-   and the import tables into a writable section of their own; this program
-   has no constructors, and its import tables go with the read-only data, as
-   Microsoft's linker lays them out: the loader makes the import address
-   table writable while it binds it (Windows and Wine alike), through the
-   directory entry below. One section fewer is 200 to 511 bytes of file
-   alignment fewer. */
+   and gives the import tables a writable section of their own; this program
+   has no constructors, and its import tables go with the read-only data, one
+   section fewer (200 to 511 bytes of file alignment fewer).
+   NOTE: the loader makes the import address table writable while it binds it,
+   found through its directory entry below; Microsoft's linker puts the table
+   in read-only data as well. Wine binds it so (every test runs the program);
+   that Windows does is Microsoft's documented layout, not shown here. */
 OUTPUT_FORMAT(pei-x86-64)
 SECTIONS
 {
