@@ -3,10 +3,10 @@
    and gives the import tables a writable section of their own; this program
    has no constructors, and its import tables go with the read-only data, one
    section fewer (200 to 511 bytes of file alignment fewer).
-   NOTE: the loader makes the import address table writable while it binds it,
-   found through its directory entry below; Microsoft's linker puts the table
-   in read-only data as well. Wine binds it so (every test runs the program);
-   that Windows does is Microsoft's documented layout, not shown here. */
+   NOTE: the loader makes the import address table writable while it binds
+   it, finding it through its directory entry below; Microsoft's linker puts
+   the table in read-only data too. Wine binds it so (every test runs the
+   program); Windows is not shown here. */
 OUTPUT_FORMAT(pei-x86-64)
 SECTIONS
 {
