@@ -248,6 +248,17 @@ private:
     UpdatePaths paths_;
 };
 
+// A body served at /http/<folder>/<name>.bin, and a fresh download file for it.
+struct ServedDownload {
+    std::string path;
+    std::string body;
+    TempFolder folder;
+    DownloadFile file{folder, GENERIC_WRITE};
+    ServedDownload(const char* where, const char* name, size_t size)
+        : path(std::string("/http/") + where + "/" + name + ".bin"), body(Pattern(size)) {}
+    bool Ready() const { return WriteServedFile(path.substr(1), body) && file.Ok(); }
+};
+
 HttpResult GetFile(const std::string& url, const DownloadFile& file, u64 maxBytes, bool* ok) {
     HttpResult result;
     FillBytes(&result, 0xA5, sizeof(result));
@@ -270,16 +281,13 @@ TEST_F(HttpGet, FileTakesUpToMaxBytesAndNeverWritesThePieceThatCrossesIt) {
         {"over-large", 200001, 200000, false},
     };
     for (const Case& c : cases) {
-        std::string path = std::string("/http/file/") + c.name + ".bin";
-        std::string body = Pattern(c.bodySize);
-        ASSERT_TRUE(WriteServedFile(path.substr(1), body));
-        TempFolder folder;
-        DownloadFile file(folder, GENERIC_WRITE);
-        ASSERT_TRUE(file.Ok());
+        ServedDownload served("file", c.name, c.bodySize);
+        ASSERT_TRUE(served.Ready());
+        const std::string& body = served.body;
 
         bool ok = !c.ok;
-        HttpResult result = GetFile(LocalUrl(path), file, c.maxBytes, &ok);
-        std::string written = file.Contents();
+        HttpResult result = GetFile(LocalUrl(served.path), served.file, c.maxBytes, &ok);
+        std::string written = served.file.Contents();
         EXPECT_EQ(ok, c.ok) << c.name;
         EXPECT_EQ(result.status, 200u) << c.name;
         EXPECT_EQ(result.systemError, 0u) << c.name;
@@ -468,12 +476,9 @@ TEST_F(HttpGet, SlowTransfersEndAtTheirBoundsWithAReceiveTimeout) {
         {"release-beating-each-wait", false, 1 << 20, 1, 29000, false},
     };
     for (const Case& c : cases) {
-        std::string path = std::string("/http/slow/") + c.name + ".bin";
-        std::string body = Pattern(c.bodySize);
-        ASSERT_TRUE(WriteServedFile(path.substr(1), body));
-        TempFolder folder;
-        DownloadFile file(folder, GENERIC_WRITE);
-        ASSERT_TRUE(file.Ok());
+        ServedDownload served("slow", c.name, c.bodySize);
+        ASSERT_TRUE(served.Ready());
+        const std::string& body = served.body;
         std::vector<u8> buffer(4096);
         bool ok = !c.ok;
         HttpResult result;
@@ -481,12 +486,12 @@ TEST_F(HttpGet, SlowTransfersEndAtTheirBoundsWithAReceiveTimeout) {
         {
             SlowLink link(c.piece, c.msPerRead);
             started = g_now;
-            result = c.document ? Get(LocalSettings(), LocalUrl(path), &buffer, &ok)
-                                : GetFile(LocalUrl(path), file, 1 << 20, &ok);
+            result = c.document ? Get(LocalSettings(), LocalUrl(served.path), &buffer, &ok)
+                                : GetFile(LocalUrl(served.path), served.file, 1 << 20, &ok);
         }
         std::string got = c.document ? std::string(buffer.begin(), buffer.begin() +
                                                                     static_cast<long>(result.bytes))
-                                     : file.Contents();
+                                     : served.file.Contents();
         EXPECT_EQ(ok, c.ok) << c.name;
         EXPECT_EQ(result.status, 200u) << c.name;
         EXPECT_EQ(got, body.substr(0, got.size())) << c.name;
