@@ -102,6 +102,27 @@ class PublishTest(unittest.TestCase):
         missing = self.run_tool(os.path.join(self.dir.name, "absent.exe"), BASE)
         self.assertEqual(missing.returncode, 1)
 
+    def test_identity_options_name_the_document_and_refuse_bad_names(self):
+        data = synthetic_release()
+        release = self.write("acme-1.4.2.exe", data)
+        base = "https://localhost:47443/downloads/acme/"
+        for options, key in (([], "fwstack"), (["--program", "acme"], "acme"),
+                             (["--program", "a_b.c-9", "--publisher", "X", "--product", "Y"],
+                              "a_b.c-9")):
+            with self.subTest(options=options):
+                result = self.run_tool(*options, release, base)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.decode("ascii").split("\n")[0], key + "-latest 1")
+        for name in ("ac me", "a/b", "acm\u00e9", ""):
+            for form in ([], ["verify"], ["check"], ["publish"]):
+                with self.subTest(name=name, form=form):
+                    tail = {"check": [base + "latest.txt"],
+                            "publish": [release, self.dir.name, base]}.get(
+                                (form or [""])[0], [release] if form else [release, base])
+                    result = self.run_tool(*form, "--program", name, *tail)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn(b"usage", result.stderr)
+
     def test_bad_arguments_give_usage_and_exit_2(self):
         release = self.write("fwstack.exe", synthetic_release())
         info = BASE + "latest.txt"

@@ -174,7 +174,7 @@ int Check(int argc, char** argv) {
     if (!ParseUpdateUrl(address.data(), address.size(), allowLocalHttp, &parts)) {
         return Fail(address + " is not an address a client fetches: give https://host[:port]/path");
     }
-    const ClientRules rules = ReadClientRules();
+    const ClientRules rules = ReadClientRules(options);
     curl_global_init(CURL_GLOBAL_DEFAULT);
 
     const Answer document = Get(address, DocumentCapacity, options.ca, rules);
@@ -204,8 +204,8 @@ int Check(int argc, char** argv) {
                      std::to_string(fresh.status) : fresh.error) << ")\n";
     }
     UpdateInfo info = FreshUpdateInfo();
-    if (!ParseUpdateInfo(document.body.data(), document.body.size(), ProgramName,
-                         sizeof ProgramName - 1, allowLocalHttp, &info)) {
+    if (!ParseUpdateInfo(document.body.data(), document.body.size(), rules.program.data(),
+                         rules.program.size(), allowLocalHttp, &info)) {
         return Fail("the document is not one a client accepts; publish it with "
                     "fwstack-publish publish:\n" + document.body);
     }

@@ -1,4 +1,5 @@
-// fwstack-publish: verifies, publishes and checks releases of fwstack.
+// fwstack-publish: verifies, publishes and checks releases of fwstack, or of
+// another program given by its identity options.
 #include <fstream>
 #include <iostream>
 
@@ -11,14 +12,17 @@ bool IsHelp(const std::string& argument) {
     return argument == "--help" || argument == "-h";
 }
 
-// <release file> <downloads address> [output file]: the document for a
-// release, on standard output or into the output file.
+// [--program NAME] <release file> <downloads address> [output file]: the
+// document for a release, on standard output or into the output file.
 int WriteDocumentOnly(int argc, char** argv) {
-    if (argc < 3 || argc > 4) return Usage();
-    const std::string releasePath = argv[1];
-    const std::string base = argv[2];
+    ToolOptions options;
+    const int i = ReadOptions(argc, argv, 0, &options, 1);
+    if (i == 0 || argc - i < 2 || argc - i > 3) return Usage();
+    const std::string releasePath = argv[i];
+    const std::string base = argv[i + 1];
     if (releasePath.empty() || base.empty() || base.back() != '/') return Usage();
-    if (argc == 4 && std::string(argv[3]).empty()) return Usage();
+    const char* output = argc - i == 3 ? argv[i + 2] : nullptr;
+    if (output != nullptr && output[0] == '\0') return Usage();
 
     std::vector<u8> file;
     if (!ReadWholeFile(releasePath, &file)) return Fail("cannot open " + releasePath);
@@ -32,14 +36,14 @@ int WriteDocumentOnly(int argc, char** argv) {
         return Fail(releasePath + " has no readable file version in its version resource");
     }
     std::string document;
-    if (int refused = MakeDocument(VersionText(version), name, base + name, file, &document)) {
+    if (int refused = MakeDocument(ReadClientRules(options).program, VersionText(version), name, base + name, file, &document)) {
         return refused;
     }
-    if (argc == 4) {
-        std::ofstream out(argv[3], std::ios::binary | std::ios::trunc);
+    if (output != nullptr) {
+        std::ofstream out(output, std::ios::binary | std::ios::trunc);
         out << document;
         out.close();
-        if (!out) return Fail(std::string("cannot write ") + argv[3]);
+        if (!out) return Fail(std::string("cannot write ") + output);
         return 0;
     }
     std::cout << document;

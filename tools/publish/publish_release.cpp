@@ -58,12 +58,12 @@ int LockFolder(const std::string& folder, FolderLock* lock) {
 
 // Refuses unless version is newer than what the folder's document announces;
 // a missing document allows any version. Returns 0 or 1.
-int CheckOrder(const std::string& documentPath, Version version, bool allowLocalHttp, bool force) {
+int CheckOrder(const std::string& program, const std::string& documentPath, Version version, bool allowLocalHttp, bool force) {
     std::vector<u8> old;
     if (!ReadWholeFile(documentPath, &old)) return 0;
     UpdateInfo info = FreshUpdateInfo();
-    if (!ParseUpdateInfo(reinterpret_cast<const char*>(old.data()), old.size(), ProgramName,
-                         sizeof ProgramName - 1, allowLocalHttp, &info)) {
+    if (!ParseUpdateInfo(reinterpret_cast<const char*>(old.data()), old.size(), program.data(),
+                         program.size(), allowLocalHttp, &info)) {
         if (force) return 0;
         return Fail(documentPath + " is not a document a client accepts; check it, "
                     "then publish with --force to replace it");
@@ -78,17 +78,17 @@ int CheckOrder(const std::string& documentPath, Version version, bool allowLocal
 
 }  // namespace
 
-int MakeDocument(const std::string& versionText, const std::string& name, const std::string& url,
+int MakeDocument(const std::string& program, const std::string& versionText, const std::string& name, const std::string& url,
                  const std::vector<u8>& release, std::string* document) {
     u8 digest[32];
     Sha256(release.data(), release.size(), digest);
-    const UpdateInfoFields fields = {TextOf(ProgramName), {versionText.data(), versionText.size()},
+    const UpdateInfoFields fields = {{program.data(), program.size()}, {versionText.data(), versionText.size()},
                                      {name.data(), name.size()}, digest, {url.data(), url.size()}};
     document->assign(url.size() + name.size() + 256, '\0');
     document->resize(FormatUpdateInfo(fields, document->data(), document->size()));
     // The updater must accept what we publish, so check it with its own parser.
     UpdateInfo check = FreshUpdateInfo();
-    if (!ParseUpdateInfo(document->data(), document->size(), ProgramName, sizeof ProgramName - 1,
+    if (!ParseUpdateInfo(document->data(), document->size(), program.data(), program.size(),
                          AllowsLocalHttp(url), &check)) {
         return Fail("the document would not be accepted by the updater:\n" + *document);
     }
@@ -115,12 +115,13 @@ int Publish(int argc, char** argv) {
     if (int refused = LockFolder(folder, &lock)) return refused;
     const bool allowLocalHttp = AllowsLocalHttp(base);
     const std::string documentPath = folder + "/latest.txt";
-    if (int refused = CheckOrder(documentPath, version, allowLocalHttp, options.force)) {
+    const std::string program = ReadClientRules(options).program;
+    if (int refused = CheckOrder(program, documentPath, version, allowLocalHttp, options.force)) {
         return refused;
     }
 
     const std::string versionText = VersionText(version);
-    const std::string name = "fwstack-" + versionText + ".exe";
+    const std::string name = program + "-" + versionText + ".exe";
     const std::string url = base + name;
     const std::string infoAddress = base + "latest.txt";
     if (!SameUpdateServer(infoAddress.data(), infoAddress.size(), url.data(), url.size(),
@@ -130,7 +131,7 @@ int Publish(int argc, char** argv) {
                     "for local tests)");
     }
     std::string document;
-    if (int refused = MakeDocument(versionText, name, url, file, &document)) return refused;
+    if (int refused = MakeDocument(program, versionText, name, url, file, &document)) return refused;
 
     // The release first, whole and on disk; only then the document naming it.
     if (!WriteDurably(folder + "/" + name, reinterpret_cast<const char*>(file.data()),

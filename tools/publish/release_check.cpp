@@ -101,7 +101,7 @@ bool ReadReleaseVersion(const std::vector<u8>& file, Version* out) {
 
 int CheckRelease(const std::string& name, const std::string& path, const ToolOptions& options,
                  std::vector<u8>* out, Version* outVersion) {
-    const ClientRules rules = ReadClientRules();
+    const ClientRules rules = ReadClientRules(options);
     std::vector<u8> file;
     if (!ReadWholeFile(path, &file)) {
         return Fail("cannot open " + name + "; give the path of a release file");

@@ -7,15 +7,16 @@
 #include "base/types.h"
 #include "info/version.h"
 
-constexpr char ProgramName[] = "fwstack";
-
-// What a client of this build accepts, from the program's own settings.
+// What a client of this build accepts: the program's own settings, or the
+// identity given with --program, --publisher and --product.
 struct ClientRules {
+    std::string program;     // the document's first key and the release's name prefix
     std::string publisher;   // the signer's common name a release must have
     std::string userAgent;   // the product name the client sends
     u64 maxDownloadSize;     // the largest release a client downloads
 };
-ClientRules ReadClientRules();
+struct ToolOptions;
+ClientRules ReadClientRules(const ToolOptions& options);
 
 // The options before the positional arguments.
 struct ToolOptions {
@@ -25,6 +26,9 @@ struct ToolOptions {
     std::vector<std::string> crls;  // --crl FILE, repeatable: CRLs given instead of fetched
     bool noRevocation = false;      // --no-revocation: revocation is not checked
     bool verbose = false;           // --verbose: osslsigncode's own report too
+    std::string program;     // --program NAME, empty for this build's own
+    std::string publisher;   // --publisher TEXT: the signer's common name
+    std::string product;     // --product TEXT: the product name the client sends
 };
 enum Option : u32 {
     OptionCa = 1, OptionForce = 2, OptionInstalled = 4, OptionCrl = 8, OptionNoRevocation = 16,
@@ -33,10 +37,11 @@ enum Option : u32 {
     OptionsOfVerify = OptionCa | OptionCrl | OptionNoRevocation | OptionVerbose
 };
 
-// Reads the options that allowed names from argv[2...]; returns the index of
-// the first positional argument, or 0 on an unknown, repeated-empty or
-// incomplete option, or on --crl with --no-revocation.
-int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out);
+// Reads the options that allowed names, and the identity options every form
+// takes, from argv[first...]; returns the index of the first positional
+// argument, or 0 on an unknown, repeated-empty or incomplete option, on --crl
+// with --no-revocation, or on a program name a document cannot carry.
+int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first = 2);
 
 // The usage text, also printed by --help.
 extern const char UsageText[];
@@ -69,7 +74,7 @@ int CheckRevocation(const std::string& name, const std::vector<u8>& file,
 
 // The five-line document announcing release under name at url, checked with
 // the client's parser; returns 0, or 1 after saying why it was refused.
-int MakeDocument(const std::string& versionText, const std::string& name, const std::string& url,
+int MakeDocument(const std::string& program, const std::string& versionText, const std::string& name, const std::string& url,
                  const std::vector<u8>& release, std::string* document);
 
 // Reads a whole file; false when it cannot be opened or read.

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "engine/settings.h"
+#include "info/update_info.h"
 #include "tools/publish/release_tool.h"
 
 const char UsageText[] =
@@ -13,19 +14,24 @@ const char UsageText[] =
     "       fwstack-publish publish [CHECKS] [--force] <release.exe> <downloads folder>"
     " <downloads address ending in />\n"
     "       fwstack-publish check [CHECKS] [--installed X.Y.Z] <update information address>\n"
-    "       fwstack-publish <release.exe> <downloads address ending in /> [document file]\n"
+    "       fwstack-publish [IDENTITY] <release.exe> <downloads address ending in />"
+    " [document file]\n"
     "\n"
     "verify   checks a release as a client will: its Authenticode signature, the signer\n"
     "         (the publisher the program checks), a release version in its version\n"
     "         resource and a size within the client's download limit.\n"
     "publish  verifies the release, refuses a version that is not newer than the one the\n"
     "         folder's latest.txt announces (--force allows it), copies the release as\n"
-    "         fwstack-X.Y.Z.exe and only then replaces latest.txt, atomically.\n"
+    "         NAME-X.Y.Z.exe and only then replaces latest.txt, atomically.\n"
     "check    does what a client does against a live server: the document, the same-server\n"
     "         rule, the version order against --installed, the release, its SHA-256 and\n"
     "         its signature; prints each step and warns when the document may be cached.\n"
     "The last form prints (or writes) the update document for a release.\n"
-    "CHECKS: [--ca FILE] [--crl FILE]... [--no-revocation] [--verbose]\n"
+    "IDENTITY, taken by every form: [--program NAME] [--publisher TEXT] [--product TEXT]:\n"
+    "the program name (the document's first key; releases are NAME-X.Y.Z.exe), the\n"
+    "signer's common name a release must have, and the product name a client sends;\n"
+    "by default those of this build's fwstack.\n"
+    "CHECKS: [IDENTITY] [--ca FILE] [--crl FILE]... [--no-revocation] [--verbose]\n"
     "--ca FILE names the trust anchors when they are not in the system's store: of the\n"
     "signature, of its timestamp and, for check, of the server's TLS certificate.\n"
     "Every certificate of the signer's chain below its root must name a CRL and not be\n"
@@ -44,24 +50,37 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-ClientRules ReadClientRules() {
+ClientRules ReadClientRules(const ToolOptions& options) {
     UpdateSettings settings = {};
     MakeUpdateSettings(Text{nullptr, 0}, &settings);
     ClientRules rules;
+    rules.program.assign(settings.programName.bytes, settings.programName.length);
     rules.publisher.assign(settings.publisher.bytes, settings.publisher.length);
     rules.userAgent.assign(settings.productName.bytes, settings.productName.length);
+    if (!options.program.empty()) rules.program = options.program;
+    if (!options.publisher.empty()) rules.publisher = options.publisher;
+    if (!options.product.empty()) rules.userAgent = options.product;
     rules.maxDownloadSize =
         settings.maxDownloadSize != 0 ? settings.maxDownloadSize : DefaultMaxDownloadSize;
     return rules;
 }
 
-int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out) {
-    int i = 2;
+int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first) {
+    int i = first;
     while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
         if (option == "--ca" && (allowed & OptionCa) && hasValue) {
             out->ca = argv[i + 1];
+            i += 2;
+        } else if (option == "--program" && hasValue) {
+            out->program = argv[i + 1];
+            i += 2;
+        } else if (option == "--publisher" && hasValue) {
+            out->publisher = argv[i + 1];
+            i += 2;
+        } else if (option == "--product" && hasValue) {
+            out->product = argv[i + 1];
             i += 2;
         } else if (option == "--installed" && (allowed & OptionInstalled) && hasValue) {
             out->installed = argv[i + 1];
@@ -81,6 +100,11 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out) {
         } else {
             return 0;
         }
+    }
+    // The program name is the document's first key and begins the release's
+    // file name, so it holds only the bytes a file name may.
+    for (char c : out->program) {
+        if (!IsNameByte(static_cast<u8>(c))) return 0;
     }
     return out->noRevocation && !out->crls.empty() ? 0 : i;
 }
