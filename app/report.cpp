@@ -2,7 +2,6 @@
 #include "app/report.h"
 
 #include "base/bytes.h"
-#include "engine/deployment.h"
 #include "engine/run.h"
 
 namespace {
@@ -33,14 +32,14 @@ constexpr char kMessages[] =
     "the update record is unreadable";
 static_assert(PackedCount(kMessages) == 20, "one message a code, 17 to 19 sharing one");
 
-// The lines in ReportKind order, packed the same way; bytes 1 to 4 stand for
-// the installed version, the announced one, the downloads page of this build
-// and the failure's message.
+// The lines in ReportKind order, packed the same way; bytes 1 to 5 stand for
+// the installed version, the announced one, the downloads page, the
+// failure's message and the program name.
 constexpr char kLines[] =
-    "fwstack \1 is up to date\n\0"
-    "fwstack updated to \2\n\0"
-    "fwstack \2 is available but the program folder is read-only: download it from \3\n\0"
-    "fwstack update failed: \4\n";
+    "\5 \1 is up to date\n\0"
+    "\5 updated to \2\n\0"
+    "\5 \2 is available but the program folder is read-only: download it from \3\n\0"
+    "\5 update failed: \4\n";
 static_assert(PackedCount(kLines) == FailureLine + 1, "one line a kind");
 
 }  // namespace
@@ -74,13 +73,13 @@ u64 AppendClamped(const char* text, u64 n, u64 position, char* buffer, u64 capac
     return position + taken;
 }
 
-u64 FormatReport(ReportKind kind, u32 code, Text installed, Text announced, char* buffer,
-                 u64 capacity) {
-    const Text fields[] = {installed, announced, TheDeployment().downloadsPage, MessageFor(code)};
+u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 code,
+                 const Text& installed, const Text& announced, char* buffer, u64 capacity) {
+    const Text fields[] = {installed, announced, page, MessageFor(code), program};
     u64 at = 0;
     for (const char* p = PackedString(kLines, kind < FailureLine ? kind : FailureLine); *p != 0; ++p) {
         u8 c = static_cast<u8>(*p);
-        Text piece = c <= 4 ? fields[c - 1] : Text{p, 1};
+        Text piece = c <= 5 ? fields[c - 1] : Text{p, 1};
         at = AppendClamped(piece.bytes, piece.length, at, buffer, capacity);
     }
     return at;

@@ -11,7 +11,8 @@ namespace {
 std::string Format(ReportKind kind, u32 code, const std::string& installed,
                    const std::string& announced, u64 capacity = ReportCapacity) {
     std::string buffer(ReportCapacity, '\0');
-    u64 n = FormatReport(kind, code, Text{installed.data(), installed.size()},
+    u64 n = FormatReport(TextOf("fwstack"), TheDeployment().downloadsPage, kind, code,
+                         Text{installed.data(), installed.size()},
                          Text{announced.data(), announced.size()}, buffer.data(), capacity);
     return buffer.substr(0, n);
 }
