@@ -46,20 +46,9 @@ Text DownloadsPage(Text address) {
     return Text{address.bytes, n};
 }
 
-// One attempt on a record of its own, reported as the host's program. The
-// run's own initialisation refuses invalid settings (and an empty named path)
-// before anything is touched.
-u32 Attempt(const fwstack_settings* host, const char* programPath, bool namedFile,
-            fwstack_result* result) {
-    UpdateSettings settings = EngineSettings(host);
-    Text path = TextOfString(programPath);
-    UpdateRun run;
-    FillBytes(&run, 0, sizeof run);
-    if (namedFile) {
-        RunUpdateForFile(settings, path.bytes, path.length, &run);
-    } else {
-        RunUpdate(settings, &run);
-    }
+// The result of a finished run, reported as the host's program; returns
+// the exit code.
+u32 Report(const UpdateSettings& settings, const UpdateRun& run, fwstack_result* result) {
     ReportKind kind = ReportKindOf(run.state);
     char line[FWSTACK_REPORT_CAPACITY];
     u64 length = FormatReport(settings.programName, DownloadsPage(settings.updateInfoAddress),
@@ -84,11 +73,23 @@ extern "C" void fwstack_cleanup(const fwstack_settings* settings, const char* pr
     StartupCleanup(EngineSettings(settings), TextOfString(program_path));
 }
 
+// Each attempt runs on a record of its own. The run's initialisation refuses
+// invalid settings, and an empty or over-long named path, before anything is
+// touched.
 extern "C" uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result) {
-    return Attempt(settings, nullptr, false, result);
+    const UpdateSettings engine = EngineSettings(settings);
+    UpdateRun run;
+    FillBytes(&run, 0, sizeof run);
+    RunUpdate(engine, &run);
+    return Report(engine, run, result);
 }
 
 extern "C" uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
                                         fwstack_result* result) {
-    return Attempt(settings, program_path, true, result);
+    const UpdateSettings engine = EngineSettings(settings);
+    const Text path = TextOfString(program_path);
+    UpdateRun run;
+    FillBytes(&run, 0, sizeof run);
+    RunUpdateForFile(engine, path.bytes, path.length, &run);
+    return Report(engine, run, result);
 }
