@@ -23,6 +23,9 @@
  * nothing from the C runtime. Text is ASCII; paths are handed to Windows one
  * byte to one UTF-16 unit.
  *
+ * Texts are read up to their terminating zero, and never beyond 4097 bytes:
+ * a longer text is invalid.
+ *
  * Calls are safe from several threads: two attempts on the same program file
  * at once (from two threads or two processes) exclude each other, and the
  * later one ends with FWSTACK_ANOTHER_UPDATE_RUNNING.
@@ -118,9 +121,9 @@ typedef struct fwstack_result {
 
 /* Removes the files an earlier update left beside the program file
  * ("<file>.old", ".new", ".download", ".latest"), silently; failures wait for
- * a later start. program_path null: the running program's own file;
- * otherwise the program file it names. Does nothing when the settings are
- * invalid or null. */
+ * a later start. program_path null or empty: the running program's own
+ * file; otherwise the program file it names. Does nothing when the settings
+ * are invalid or null. */
 void fwstack_cleanup(const fwstack_settings* settings, const char* program_path);
 
 /* One update attempt on the running program's own file. Fills *result (when
@@ -130,7 +133,10 @@ uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result
 
 /* The same for the program file at program_path (zero-terminated, absolute or
  * relative to the current folder, 1 to 1083 bytes): for a host that updates
- * a program other than itself. */
+ * a program other than itself. Each byte becomes one UTF-16 unit of the same
+ * value (bytes above 127 are Latin-1, never decoded as UTF-8). A null, empty
+ * or longer path ends with FWSTACK_PROGRAM_FILE_NOT_FOUND (or
+ * FWSTACK_SETTINGS_INVALID, which is judged first). */
 uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
                              fwstack_result* result);
 

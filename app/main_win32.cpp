@@ -1,20 +1,40 @@
-// The entry point: settings, clean-up, command line, dispatch, ExitProcess.
+// The entry point: settings, clean-up, command line, dispatch, ExitProcess,
+// on the engine's public interface alone.
+#include "api/fwstack_update.h"
 #include "app/arguments.h"
-#include "app/commands.h"
+#include "app/console.h"
 #include "base/bytes.h"
 #include "engine/deployment.h"
-#include "engine/settings.h"
 #include "platform/system_win32.h"
 
 extern "C" void EntryPoint() {
-    UpdateSettings settings;
+    // The deployment's texts are literals, so each ends in a zero byte.
+    const Deployment deployment = TheDeployment();
+    fwstack_settings settings;
     FillBytes(&settings, 0, sizeof settings);
-    MakeUpdateSettings(TheDeployment().versionText, &settings);
-    Text noPath{nullptr, 0};
-    StartupCleanup(settings, noPath);
+    settings.program_name = "fwstack";
+    settings.update_info_address = deployment.updateInfoAddress.bytes;
+    settings.publisher = "Kelvardo s.r.o.";
+    settings.product_name = "Ferrowstack";
+    settings.version_text = deployment.versionText.bytes;
+    fwstack_cleanup(&settings, nullptr);
+
     u64 count = ArgumentCount();
     Text argument1 = ArgumentAt(1);
     // argument1 is not released: the process ends right after.
-    u32 code = DispatchCommand(settings, noPath, count, argument1);
+    u32 code = 2;
+    if (count == 2 && TextEquals(argument1, TextOf("--version"))) {
+        WriteOut("fwstack ", 8);
+        WriteOut(deployment.versionText.bytes, deployment.versionText.length);
+        WriteOut("\n", 1);
+        code = 0;
+    } else if (count == 2 && TextEquals(argument1, TextOf("update"))) {
+        fwstack_result result;
+        code = fwstack_update(&settings, &result);
+        (code == 0 ? WriteOut : WriteErr)(result.report, result.report_length);
+    } else {
+        constexpr Text usage = TextOf("usage: fwstack --version | update\n");
+        WriteErr(usage.bytes, usage.length);
+    }
     Sys(ExitProcess)(code);
 }

@@ -61,6 +61,19 @@ struct SystemTable {
 };
 SystemTable g_system;
 
+// NOTE: two threads of a host may bind a DLL at the same moment. Both load
+// the same module and look up the same addresses, so either's stores will
+// do; a DLL is marked ready only after its functions are stored, and a
+// function is read only once stored whole.
+template <typename T>
+T LoadAcquire(const T& value) {
+    return __atomic_load_n(&value, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+void StoreRelease(T& slot, T value) {
+    __atomic_store_n(&slot, value, __ATOMIC_RELEASE);
+}
+
 // The import address table slots of the imported kernel32 functions, in table
 // order, as offsets from the image base: four bytes each and nothing for the
 // loader to relocate, where a table of addresses would need relocations and a
@@ -122,7 +135,7 @@ HMODULE LoadFromSystemFolder(u32 dll) {
 
 bool SystemDllReady(u32 dll) {
     if (dll >= SystemDllCount) return false;
-    if (dll == Kernel32Dll || g_system.ready[dll]) return true;
+    if (dll == Kernel32Dll || LoadAcquire(g_system.ready[dll])) return true;
     if (g_system.modules[dll] == nullptr) {
         u32 first = kLoadedFirst[dll];
         if (first != SystemDllCount && g_system.modules[first] == nullptr) {
@@ -133,24 +146,26 @@ bool SystemDllReady(u32 dll) {
     }
     const char* name = kLoadedNames;
     for (u32 f = kKernel32Count; f < SystemFunctionCount; ++f, name = PackedString(name, 1)) {
-        if (kFunctionDll[f] != dll || g_system.bound[f] != nullptr) continue;
+        if (kFunctionDll[f] != dll || LoadAcquire(g_system.bound[f]) != nullptr) continue;
         FARPROC address = Sys(GetProcAddress)(g_system.modules[dll], name);
         if (address == nullptr) return false;
-        g_system.bound[f] = reinterpret_cast<SystemProc>(address);
+        StoreRelease(g_system.bound[f], reinterpret_cast<SystemProc>(address));
     }
-    g_system.ready[dll] = true;
+    StoreRelease(g_system.ready[dll], true);
     return true;
 }
 
 SystemProc SystemDefaultAddress(u32 function) {
     if (function >= SystemFunctionCount) return nullptr;
-    if (g_system.bound[function] != nullptr) return g_system.bound[function];
+    SystemProc bound = LoadAcquire(g_system.bound[function]);
+    if (bound != nullptr) return bound;
     if (kFunctionDll[function] == Kernel32Dll) {
-        g_system.bound[function] = Kernel32Function(function);
-        return g_system.bound[function];
+        bound = Kernel32Function(function);
+        StoreRelease(g_system.bound[function], bound);
+        return bound;
     }
     SystemDllReady(kFunctionDll[function]);
-    return g_system.bound[function];
+    return LoadAcquire(g_system.bound[function]);
 }
 
 SystemProc SystemFunctionAddress(u32 function) {

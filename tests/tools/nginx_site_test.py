@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """deploy/nginx/fwstack.conf under the real nginx on a loopback port: the
 document and the releases with their types and caching, no redirects and no
-compression under the downloads folder."""
+compression under the downloads folder; and what fwstack-publish check says
+of the site's TLS."""
 import http.client
 import os
 import shutil
@@ -75,7 +76,40 @@ class NginxSiteTest(unittest.TestCase):
                 self.assertEqual(r.getheader("Cache-Control"), cache)
 
 
+    def test_check_speaks_tls_as_a_client_does(self):
+        """A server the clients on Windows 10 cannot reach (TLS 1.3 only) and a
+        certificate this machine does not trust each fail with their cause and
+        fix; the sample site's versions are named."""
+        only13 = tempfile.mkdtemp(dir=self.dir)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port13 = s.getsockname()[1]
+        site13 = NginxSite(only13, f"{self.dir}/www", port13, f"{self.dir}/c.pem",
+                           f"{self.dir}/k.pem",
+                           changes=[("ssl_protocols TLSv1.2 TLSv1.3;",
+                                     "ssl_protocols TLSv1.3;")]).start()
+        try:
+            rows = [
+                (self.port, ["--ca", f"{self.dir}/c.pem"],
+                 [b"TLS: the server accepts TLS 1.2, TLS 1.3"], b"is not one a client accepts"),
+                (port13, ["--ca", f"{self.dir}/c.pem"],
+                 [b"TLS: the server accepts TLS 1.3", b"completes no TLS 1.2 handshake",
+                  b"enable TLS 1.2 beside TLS 1.3"], b"TLS 1.3 only from Windows 11"),
+                (self.port, [], [], b"give that root with --ca FILE"),
+            ]
+            for port, ca, lines, cause in rows:
+                with self.subTest(port=port, ca=bool(ca)):
+                    address = f"https://localhost:{port}/downloads/fwstack/latest.txt"
+                    r = subprocess.run([TOOL, "check", *ca, address], capture_output=True,
+                                       timeout=60)
+                    out = r.stdout + r.stderr
+                    self.assertEqual(r.returncode, 1, out)
+                    for line in lines + [cause]:
+                        self.assertIn(line, out)
+        finally:
+            site13.stop()
+
+
 if __name__ == "__main__":
-    if len(sys.argv) == 2:
-        sys.argv.pop(1)  # the tool's path, given to every tool test; not used here
+    TOOL = os.path.abspath(sys.argv.pop(1))
     unittest.main()

@@ -25,6 +25,7 @@ struct Answer {
     std::string location;
     std::string contentType;
     std::string error;  // the transport's failure, empty when a status came back
+    bool untrusted = false;  // the server's certificate did not verify
 };
 
 size_t TakeBody(char* data, size_t size, size_t count, void* context) {
@@ -59,8 +60,20 @@ size_t TakeHeader(char* data, size_t size, size_t count, void* context) {
     return size * count;
 }
 
-// One GET as the client makes it: no redirect followed, no compression asked
-// for, the client's user agent and time-outs, at most cap body bytes.
+// libcurl's lowest and highest TLS version in one option value.
+long TlsRange(long lowest, long highest) { return lowest | highest; }
+
+// HTTP/1.1 over TLS 1.2 at least, as WinHTTP speaks it. The verdict takes
+// TLS 1.2 as the highest version too: WinHTTP speaks TLS 1.3 only from
+// Windows 11 and Server 2022 on, so most clients reach a server through 1.2.
+void SpeakAsTheClient(CURL* curl) {
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, TlsRange(CURL_SSLVERSION_TLSv1_2, CURL_SSLVERSION_MAX_TLSv1_2));
+}
+
+// One GET as the client makes it: HTTP/1.1, no redirect followed, no
+// compression asked for, no conditional header, the client's user agent and
+// time-outs, at most cap body bytes.
 Answer Get(const std::string& address, u64 cap, const std::string& ca, const ClientRules& rules) {
     Answer answer;
     answer.cap = cap;
@@ -83,10 +96,12 @@ Answer Get(const std::string& address, u64 cap, const std::string& ca, const Cli
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, TakeHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
     if (!ca.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+    SpeakAsTheClient(curl);
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
     if (code != CURLE_OK && !answer.tooLarge) {
         answer.error = error[0] != '\0' ? error : curl_easy_strerror(code);
+        answer.untrusted = code == CURLE_PEER_FAILED_VERIFICATION;
     }
     curl_easy_cleanup(curl);
     return answer;
@@ -98,6 +113,12 @@ int Delivered(const std::string& what, const std::string& address, const Answer&
     std::cout << "GET " << address << ": ";
     if (!answer.error.empty()) {
         std::cout << "failed\n";
+        if (answer.untrusted) {
+            return Fail("cannot fetch the " + what + ": " + answer.error +
+                        "; the server's certificate does not lead to a root this machine "
+                        "trusts: give that root with --ca FILE for a test PKI, or serve a "
+                        "certificate from a publicly trusted CA, which clients need");
+        }
         return Fail("cannot fetch the " + what + ": " + answer.error);
     }
     std::cout << "status " << answer.status << ", " << answer.body.size() << " bytes, "
@@ -117,6 +138,42 @@ int Delivered(const std::string& what, const std::string& address, const Answer&
                     std::to_string(answer.status) + "; a client needs 200");
     }
     return 0;
+}
+
+// Which TLS versions the server completes a handshake in, each tried alone.
+std::string AcceptedTlsVersions(const std::string& address, const std::string& ca,
+                                bool* tls12) {
+    struct Tried {
+        const char* name;
+        long version;
+    };
+    const Tried versions[] = {
+        {"TLS 1.0", TlsRange(CURL_SSLVERSION_TLSv1_0, CURL_SSLVERSION_MAX_TLSv1_0)},
+        {"TLS 1.1", TlsRange(CURL_SSLVERSION_TLSv1_1, CURL_SSLVERSION_MAX_TLSv1_1)},
+        {"TLS 1.2", TlsRange(CURL_SSLVERSION_TLSv1_2, CURL_SSLVERSION_MAX_TLSv1_2)},
+        {"TLS 1.3", TlsRange(CURL_SSLVERSION_TLSv1_3, CURL_SSLVERSION_MAX_TLSv1_3)},
+    };
+    std::string accepted;
+    *tls12 = false;
+    for (const Tried& tried : versions) {
+        CURL* curl = curl_easy_init();
+        if (curl == nullptr) continue;
+        curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
+        curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSLVERSION, tried.version);
+        // OpenSSL refuses TLS 1.0 and 1.1 at its default security level;
+        // only to learn whether the server still speaks them.
+        curl_easy_setopt(curl, CURLOPT_SSL_CIPHER_LIST, "DEFAULT:@SECLEVEL=0");
+        if (!ca.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+        if (curl_easy_perform(curl) == CURLE_OK) {
+            accepted += (accepted.empty() ? "" : ", ") + std::string(tried.name);
+            if (tried.version == versions[2].version) *tls12 = true;
+        }
+        curl_easy_cleanup(curl);
+    }
+    return accepted;
 }
 
 // True when a cache may hand out a stored copy of the document without
@@ -177,6 +234,20 @@ int Check(int argc, char** argv) {
     const ClientRules rules = ReadClientRules(options);
     curl_global_init(CURL_GLOBAL_DEFAULT);
 
+    if (parts.secure) {
+        bool tls12 = false;
+        const std::string accepted = AcceptedTlsVersions(address, options.ca, &tls12);
+        if (!accepted.empty()) {
+            std::cout << "TLS: the server accepts " << accepted
+                      << "; a client speaks TLS 1.2 and newer\n";
+            if (!tls12) {
+                return Fail("the server completes no TLS 1.2 handshake (it accepts " + accepted +
+                            "); WinHTTP speaks TLS 1.3 only from Windows 11 and Server 2022 "
+                            "on, so clients on older Windows cannot reach it: enable TLS 1.2 "
+                            "beside TLS 1.3");
+            }
+        }
+    }
     const Answer document = Get(address, DocumentCapacity, options.ca, rules);
     if (int failed = Delivered("document", address, document)) return failed;
     if (MayBeCached(document.cacheControl)) {
