@@ -15,7 +15,6 @@ import e2e_support as e2e  # noqa: E402
 
 sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "support"))
 from nginx_site import NginxSite  # noqa: E402
-from update_server import UpdateServer  # noqa: E402
 
 LANGUAGE = sys.argv.pop(1) if len(sys.argv) > 1 else "c"
 PROGRAM = "hello-" + LANGUAGE
@@ -69,11 +68,7 @@ class ExampleUpdatesItself(e2e.E2ETestCase):
         self.nginx = NginxSite(os.path.join(self.folder, "nginx"), self.root, e2e.PORT, cert,
                                key, changes=changes).start()
         self.addCleanup(self.nginx.stop)
-        crl = os.path.join(self.folder, "crl")
-        os.makedirs(crl)
-        shutil.copy(os.path.join(PKI, "ca.crl"), crl)
-        self.crl_server = UpdateServer(crl, port=int(os.environ["FWSTACK_CRL_PORT"])).start()
-        self.addCleanup(self.crl_server.stop)
+        self.serve_crl()
 
     def test_update_end_to_end(self):
         started = time.monotonic()
