@@ -4,6 +4,7 @@
 #include "app/console.h"
 #include "app/report.h"
 #include "base/bytes.h"
+#include "engine/deployment.h"
 #include "engine/run.h"
 
 void StartupCleanup(const UpdateSettings& settings, Text programPath) {
@@ -11,6 +12,15 @@ void StartupCleanup(const UpdateSettings& settings, Text programPath) {
     FillBytes(&run, 0, sizeof run);
     InitRunFor(settings, programPath.bytes, programPath.length, &run);
     if (run.state == Initial) CleanUpLeftovers(run);
+}
+
+Text AnnouncedText(const UpdateRun& run) {
+    if (run.info.versionText.end > run.info.versionText.start &&
+        run.info.versionText.end <= run.documentLength) {
+        return Text{reinterpret_cast<const char*>(run.document) + run.info.versionText.start,
+                    run.info.versionText.end - run.info.versionText.start};
+    }
+    return Text{nullptr, 0};
 }
 
 u32 RunAndReport(const UpdateSettings& settings, Text programPath, char* buffer, u64 capacity,
@@ -23,14 +33,8 @@ u32 RunAndReport(const UpdateSettings& settings, Text programPath, char* buffer,
         RunUpdateForFile(settings, programPath.bytes, programPath.length, &run);
     }
     ReportKind kind = ReportKindOf(run.state);
-    // The announced version as the document spelled it; empty before a parse.
-    Text announced{nullptr, 0};
-    if (run.info.versionText.end > run.info.versionText.start &&
-        run.info.versionText.end <= run.documentLength) {
-        announced = Text{reinterpret_cast<const char*>(run.document) + run.info.versionText.start,
-                         run.info.versionText.end - run.info.versionText.start};
-    }
-    *length = FormatReport(kind, run.error, settings.versionText, announced, buffer, capacity);
+    *length = FormatReport(TextOf("fwstack"), TheDeployment().downloadsPage, kind, run.error,
+                           settings.versionText, AnnouncedText(run), buffer, capacity);
     return kind == ManualDownloadLine || kind == FailureLine ? 1 : 0;
 }
 

@@ -2,12 +2,11 @@
 #include "app/report.h"
 
 #include "base/bytes.h"
-#include "engine/deployment.h"
 #include "engine/run.h"
 
 namespace {
 
-// The messages of codes 1 to 16, of 17 to 19 (one message), 20 and 23, each
+// The messages of codes 1 to 16, of 17 to 19 (one message), 20, 21 and 23, each
 // ended by a zero byte: one string, so the program holds no table of
 // pointers to relocate.
 constexpr char kMessages[] =
@@ -29,17 +28,18 @@ constexpr char kMessages[] =
     "the staged update is missing\0"
     "the program file could not be replaced\0"
     "the program folder is read-only\0"
+    "the signature could not be checked for revocation: its CA's servers must be reachable\0"
     "the update record is unreadable";
-static_assert(PackedCount(kMessages) == 19, "one message a code, 17 to 19 sharing one");
+static_assert(PackedCount(kMessages) == 20, "one message a code, 17 to 19 sharing one");
 
-// The lines in ReportKind order, packed the same way; bytes 1 to 4 stand for
-// the installed version, the announced one, the downloads page of this build
-// and the failure's message.
+// The lines in ReportKind order, packed the same way; bytes 1 to 5 stand for
+// the installed version, the announced one, the downloads page, the
+// failure's message and the program name.
 constexpr char kLines[] =
-    "fwstack \1 is up to date\n\0"
-    "fwstack updated to \2\n\0"
-    "fwstack \2 is available but the program folder is read-only: download it from \3\n\0"
-    "fwstack update failed: \4\n";
+    "\5 \1 is up to date\n\0"
+    "\5 updated to \2\n\0"
+    "\5 \2 is available but the program folder is read-only: download it from \3\n\0"
+    "\5 update failed: \4\n";
 static_assert(PackedCount(kLines) == FailureLine + 1, "one line a kind");
 
 }  // namespace
@@ -56,10 +56,10 @@ ReportKind ReportKindOf(u32 state) {
 Text MessageFor(u32 code) {
     u32 index = code >= SettingsInvalid && code <= StagedUpdateMissing ? code - 1
                 : code >= StageFailed && code <= ReplaceFailed        ? 16
-                : code == FolderReadOnly                              ? 17
-                : code == UpdateRecordUnwritten                       ? 18
-                                                                      : 19;
-    if (index == 19) return TextOf("unknown");
+                : code == FolderReadOnly || code == RevocationUnchecked ? code - 3
+                : code == UpdateRecordUnwritten                       ? 19
+                                                                      : 20;
+    if (index == 20) return TextOf("unknown");
     const char* message = PackedString(kMessages, index);
     u64 length = 0;
     while (message[length] != 0) ++length;
@@ -73,13 +73,13 @@ u64 AppendClamped(const char* text, u64 n, u64 position, char* buffer, u64 capac
     return position + taken;
 }
 
-u64 FormatReport(ReportKind kind, u32 code, Text installed, Text announced, char* buffer,
-                 u64 capacity) {
-    const Text fields[] = {installed, announced, TheDeployment().downloadsPage, MessageFor(code)};
+u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 code,
+                 const Text& installed, const Text& announced, char* buffer, u64 capacity) {
+    const Text fields[] = {installed, announced, page, MessageFor(code), program};
     u64 at = 0;
     for (const char* p = PackedString(kLines, kind < FailureLine ? kind : FailureLine); *p != 0; ++p) {
         u8 c = static_cast<u8>(*p);
-        Text piece = c <= 4 ? fields[c - 1] : Text{p, 1};
+        Text piece = c <= 5 ? fields[c - 1] : Text{p, 1};
         at = AppendClamped(piece.bytes, piece.length, at, buffer, capacity);
     }
     return at;

@@ -18,9 +18,10 @@ ReportKind ReportKindOf(u32 state);
 Text MessageFor(u32 code);
 
 // Builds the line for kind in buffer, cut at capacity; returns its length.
-// The manual-download line names the downloads page of this build.
-u64 FormatReport(ReportKind kind, u32 code, Text installed, Text announced, char* buffer,
-                 u64 capacity);
+// The lines begin with the program's name; the manual-download line names
+// its downloads page.
+u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 code,
+                 const Text& installed, const Text& announced, char* buffer, u64 capacity);
 
 // Copies min(n, capacity - position) bytes to buffer + position; returns the
 // new position.

@@ -80,6 +80,7 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 fwstack_program(fwstack fwstack "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
 include(cmake/signing.cmake)
 fwstack_sign(fwstack)
+include(cmake/library.cmake)
 
 if(FWSTACK_TESTS)
   include(cmake/windows_tests.cmake)

@@ -11,7 +11,11 @@ constexpr u32 ErrorAccessDenied = 5;
 // Moves back of the program file after a failed swap: until one succeeds
 // there is no program at its path, so a refusal that passes (a scanner
 // holding the file a moment) must not cost the user the program.
-constexpr u32 RollBackAttempts = 3;
+// NOTE: the one place the engine waits. Such a hold lasts a fraction of a
+// second, which moves made back to back cannot outlast, so the attempts are
+// spread over about a second.
+constexpr u32 RollBackAttempts = 5;
+constexpr u32 RollBackPause = 250;  // milliseconds between attempts
 
 // True when the file at path has exactly this SHA-256 digest.
 bool FileHasDigest(const PathBuffer& path, const u8 digest[32]) {
@@ -91,6 +95,7 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
     bool swapped = moved && RenameOpenFile(staged.handle, paths->program);
     CloseFile(staged.handle);
     for (u32 attempt = 0; moved && !swapped && attempt < RollBackAttempts; ++attempt) {
+        if (attempt > 0) Pause(RollBackPause);
         if (MoveFileReplacing(paths->old, paths->program)) break;
     }
     return swapped ? Ok : NotReplaced;

@@ -41,6 +41,7 @@ enum ErrorCode : u32 {
     ProgramNotReplaced = 18,
     ReplaceFailed = 19,  // never set by this program
     FolderReadOnly = 20,
+    RevocationUnchecked = 21,
     UpdateRecordUnwritten = 23,
 };
 

@@ -18,8 +18,10 @@ constexpr VerdictCode kVerdictCodes[] = {
     {WrongVersion, DownloadWrongVersion},
     {StagedMissing, StagedUpdateMissing},
     {NotReplaced, ProgramNotReplaced},
+    {RevocationUnknown, RevocationUnchecked},
 };
-static_assert(sizeof kVerdictCodes / sizeof kVerdictCodes[0] == NotReplaced + 1, "every verdict");
+static_assert(sizeof kVerdictCodes / sizeof kVerdictCodes[0] == RevocationUnknown + 1,
+              "every verdict");
 
 constexpr u32 ErrorFileNotFound = 2;
 constexpr u32 ErrorPathNotFound = 3;

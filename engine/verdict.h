@@ -11,9 +11,11 @@ enum FileVerdict : u32 {
     WrongVersion = 4,
     StagedMissing = 5,
     NotReplaced = 6,
+    // Signed, but the revocation of its certificates could not be learnt.
+    RevocationUnknown = 7,
 };
 
-// 0, 12, 13, 14, 15, 16 or 18; any other value gives 0.
+// 0, 12, 13, 14, 15, 16, 18 or 21; any other value gives 0.
 u32 ErrorCodeForVerdict(u32 verdict);
 
 // StagedMissing for "file not found" (2) and "path not found" (3),

@@ -36,8 +36,14 @@ u32 VerifyFile(const UpdateSettings& settings, const PathBuffer& path, void* fil
         }
     }
 
+    // CERT_E_REVOCATION_FAILURE and CRYPT_E_REVOCATION_OFFLINE: the chain is
+    // intact but no revocation server answered. Still refused, but not as an
+    // unsigned file: the user must look at the network, not the release.
+    u32 trust = static_cast<u32>(result->trustResult);
     u32 verdict = Ok;
-    if (!trusted) {
+    if (trust == 0x800B010Eu || trust == 0x80092013u) {
+        verdict = RevocationUnknown;
+    } else if (!trusted) {
         verdict = NotSigned;
     } else if (!nameMatches) {
         verdict = WrongSigner;

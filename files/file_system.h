@@ -50,6 +50,9 @@ bool RenameOpenFile(void* file, const PathBuffer& newPath);
 // Moves a file to another name in the same folder, replacing one of that name.
 bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to);
 
+// Waits this many milliseconds.
+void Pause(u32 milliseconds);
+
 // Removes the directory entry of that name itself, also when it is
 // read-only: a link goes as a link, and the file it leads to keeps its
 // content and attributes. A folder is left alone. True when nothing stands

@@ -41,6 +41,7 @@ constexpr DWORD SettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HI
 // Named here because MinGW declares them only for newer Windows targets.
 constexpr FILE_INFO_BY_HANDLE_CLASS DispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD DispositionDelete = 0x1;               // FILE_DISPOSITION_FLAG_DELETE
+constexpr DWORD DispositionPosixSemantics = 0x2;       // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
 constexpr DWORD DispositionIgnoreReadOnly = 0x10;      // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
 struct DispositionEx {
     DWORD flags;
@@ -70,11 +71,16 @@ bool DeleteOpenEntry(HANDLE file) {
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         return false;  // a real folder is never one of ours
     }
+    // NOTE: Windows 10 1809 and later on NTFS take the name away as the
+    // handle closes even while another process (a scanner, the indexer, a
+    // sync client) still holds the file with delete sharing; without POSIX
+    // semantics the name stays until that handle closes too, and a new
+    // download of that name is refused with access denied in the meantime.
+    // Read-only entries go the same way, attributes untouched.
+    DispositionEx ex = {DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly};
+    if (Sys(SetFileInformationByHandle)(file, DispositionInfoEx, &ex, sizeof ex)) return true;
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return MarkForDeletion(file);
-
-    // Windows 10 1809 and later delete a read-only entry without touching
-    // the file's attributes.
-    DispositionEx ex = {DispositionDelete | DispositionIgnoreReadOnly};
+    ex.flags = DispositionDelete | DispositionIgnoreReadOnly;
     if (Sys(SetFileInformationByHandle)(file, DispositionInfoEx, &ex, sizeof ex)) return true;
 
     // Elsewhere the attribute is cleared for the moment of marking. It
@@ -185,6 +191,8 @@ bool RenameOpenFile(void* file, const PathBuffer& newPath) {
     DWORD size = static_cast<DWORD>(RenameFixedPart + 2 * length + 2);
     return Sys(SetFileInformationByHandle)(file, FileRenameInfo, buffer, size) != 0;
 }
+
+void Pause(u32 milliseconds) { Sys(Sleep)(milliseconds); }
 
 bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to) {
     // Flags 1 only: no copy across volumes, no write-through; siblings share a folder.

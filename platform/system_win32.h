@@ -48,6 +48,7 @@ enum SystemDll : u32 {
     X(Kernel32Dll, SetFileInformationByHandle)   \
     X(Kernel32Dll, SetFilePointerEx)             \
     X(Kernel32Dll, SetLastError)                 \
+    X(Kernel32Dll, Sleep)                        \
     X(Kernel32Dll, VirtualAlloc)                 \
     X(Kernel32Dll, VirtualFree)                  \
     X(Kernel32Dll, WriteFile)

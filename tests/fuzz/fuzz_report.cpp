@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/report.h"
+#include "engine/deployment.h"
 
 namespace {
 
@@ -32,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Text announcedText = {announced.data(), announced.size()};
 
     std::vector<char> buffer(capacity + 1, kGuard);
-    const u64 length = FormatReport(kind, code, installedText, announcedText, buffer.data(), capacity);
+    const Text program = TextOf("fwstack");
+    const Text page = TheDeployment().downloadsPage;
+    const u64 length = FormatReport(program, page, kind, code, installedText, announcedText, buffer.data(), capacity);
     Check(length <= capacity && buffer[capacity] == kGuard);
     const u64 prefix = capacity < 8 ? capacity : 8;
     Check(length >= prefix && memcmp(buffer.data(), kPrefix, prefix) == 0);
@@ -41,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // feed, and the failure line carries the code's message.
     std::vector<char> whole(8192, kGuard);
     const u64 wholeLength =
-        FormatReport(kind, code, installedText, announcedText, whole.data(), whole.size());
+        FormatReport(program, page, kind, code, installedText, announcedText, whole.data(),
+                     whole.size());
     Check(wholeLength < whole.size() && whole[wholeLength - 1] == '\n');
     Check(length == (wholeLength < capacity ? wholeLength : capacity));
     Check(memcmp(buffer.data(), whole.data(), length) == 0);

@@ -152,6 +152,8 @@ bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to) {
     return true;
 }
 
+void Pause(u32) { Failure("Pause"); }
+
 bool RemoveFile(const PathBuffer& path) {
     std::string name = Narrow(path);
     if (Failure("RemoveFile", name)) return false;

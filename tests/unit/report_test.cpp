@@ -11,7 +11,8 @@ namespace {
 std::string Format(ReportKind kind, u32 code, const std::string& installed,
                    const std::string& announced, u64 capacity = ReportCapacity) {
     std::string buffer(ReportCapacity, '\0');
-    u64 n = FormatReport(kind, code, Text{installed.data(), installed.size()},
+    u64 n = FormatReport(TextOf("fwstack"), TheDeployment().downloadsPage, kind, code,
+                         Text{installed.data(), installed.size()},
                          Text{announced.data(), announced.size()}, buffer.data(), capacity);
     return buffer.substr(0, n);
 }
@@ -71,8 +72,10 @@ TEST(MessageFor, GivesEachCodeItsMessage) {
         EXPECT_EQ(Message(code), "the program file could not be replaced") << code;
     }
     EXPECT_EQ(Message(20), "the program folder is read-only");
+    EXPECT_EQ(Message(21),
+              "the signature could not be checked for revocation: its CA's servers must be reachable");
     EXPECT_EQ(Message(23), "the update record is unreadable");
-    for (u32 code : {0u, 21u, 22u, 24u, 1000u, 0xFFFFFFFFu}) {
+    for (u32 code : {0u, 22u, 24u, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(Message(code), "unknown") << code;
     }
     for (u32 code = 0; code < 30; ++code) {

@@ -8,10 +8,10 @@ namespace {
 TEST(ErrorCodeForVerdict, EachVerdictHasItsCode) {
     const u32 expected[][2] = {
         {Ok, 0},          {DigestMismatch, 12}, {NotSigned, 13},   {WrongSigner, 14},
-        {WrongVersion, 15}, {StagedMissing, 16}, {NotReplaced, 18},
+        {WrongVersion, 15}, {StagedMissing, 16}, {NotReplaced, 18}, {RevocationUnknown, 21},
     };
     for (const auto& row : expected) EXPECT_EQ(ErrorCodeForVerdict(row[0]), row[1]) << row[0];
-    for (u32 unknown : {7u, 8u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (u32 unknown : {8u, 9u, 0x80000000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(ErrorCodeForVerdict(unknown), 0u) << unknown;
     }
 }

@@ -1,0 +1,37 @@
+# The engine as a static library that other Windows programs link, with the
+# C header api/fwstack_update.h as its one door: the program's own sources and
+# flags, installed with a CMake package, a pkg-config file and the helper that
+# gives a host program its version resource and signature.
+add_library(fwstack_update STATIC ${CORE_SOURCES} ${WIN32_SOURCES})
+add_library(fwstack::update ALIAS fwstack_update)
+target_include_directories(fwstack_update PRIVATE ${CMAKE_SOURCE_DIR}
+    PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/api> $<INSTALL_INTERFACE:include>)
+target_compile_options(fwstack_update PRIVATE ${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION})
+target_compile_definitions(fwstack_update PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+# The engine imports kernel32 alone and loads every other DLL from the system
+# folder itself.
+target_link_libraries(fwstack_update INTERFACE kernel32)
+set_target_properties(fwstack_update PROPERTIES EXPORT_NAME update
+    PUBLIC_HEADER ${CMAKE_SOURCE_DIR}/api/fwstack_update.h)
+# fwstack's own deployment values, used only by fwstack's front end; a host's
+# settings come from the host at run time.
+fwstack_deployment(fwstack_update "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
+
+set(FWSTACK_UPDATE_PACKAGE_DIR lib/cmake/fwstack_update)
+install(TARGETS fwstack_update EXPORT fwstack_update
+        ARCHIVE DESTINATION lib PUBLIC_HEADER DESTINATION include)
+install(EXPORT fwstack_update NAMESPACE fwstack:: FILE fwstack_update-targets.cmake
+        DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
+install(FILES cmake/fwstack_update-config.cmake cmake/fwstack_update_program.cmake
+              cmake/sign.cmake cmake/host-version.rc.in
+        DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
+configure_file(cmake/fwstack_update.pc.in ${CMAKE_BINARY_DIR}/fwstack_update.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/fwstack_update.pc DESTINATION lib/pkgconfig)
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/fwstack_update-config-version.cmake
+    VERSION 1.0.0 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/fwstack_update-config-version.cmake
+        DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
+
+# The same helper for hosts built in this tree (add_subdirectory).
+include(cmake/fwstack_update_program.cmake)
