@@ -89,7 +89,9 @@ class ExampleUpdatesItself(e2e.E2ETestCase):
                  (["--version"], 0, "%s 1.0.1\n" % PROGRAM, ""),
                  (["update"], 0, "%s 1.0.1 is up to date\n" % PROGRAM, "")]
         for args, code, stdout, stderr in steps:
-            got = self.run_program(*args)
+            got_code, got_out, got_err = self.run_program(*args)
+            # A C runtime's text-mode output ends its lines in CR LF.
+            got = (got_code, got_out.replace(b"\r\n", b"\n"), got_err.replace(b"\r\n", b"\n"))
             self.assertEqual(got, (code, stdout.encode(), stderr.encode()), args)
         self.assertEqual(e2e.read(self.program), e2e.read(self.new))
         # The starts after the update cleared what it left beside the program.
