@@ -58,6 +58,25 @@ printf '%-38s %9s\n' "imports" "$(x86_64-w64-mingw32-objdump -p "$win/fwstack.ex
 echo "by object (from the link map; sections are padded to 512 bytes in the file):"
 python3 bench/map_sizes.py "$win/fwstack.exe.map"
 
+section "What the engine adds to a C program: examples/c with and without its update command (unsigned)"
+# The example as a user builds it: against the installed package, with the
+# same version resource; hello-c-plain leaves the engine out.
+mkdir -p "$out/prefix"
+cmake --install "$win" --prefix "$out/prefix" >/dev/null
+if [ -z "$(find "$out/prefix" -name 'fwstack_update*onfig.cmake' -print -quit)" ]; then
+  echo "  (not measured: this tree installs no fwstack_update package)"
+else
+  cmake -S examples/c -B "$out/example-c" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$out/prefix" \
+        -DHELLO_PLAIN=ON >/dev/null
+  cmake --build "$out/example-c" >/dev/null
+  with_engine=$(stat -c %s "$out/example-c/hello-c.exe")
+  without_engine=$(stat -c %s "$out/example-c/hello-c-plain.exe")
+  printf '%-38s %9d bytes\n' "hello-c.exe with the engine" "$with_engine"
+  printf '%-38s %9d bytes\n' "hello-c-plain.exe without it" "$without_engine"
+  printf '%-38s %9d bytes (goal: at most 24576)\n' "added by the engine" "$((with_engine - without_engine))"
+fi
+
 section "Start: fwstack --version against a CRT-free kernel32-only program (warm prefix)"
 header
 python3 bench/interleave.py --pairs 30 --label "fwstack --version" --label "floor" -- \

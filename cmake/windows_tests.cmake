@@ -131,3 +131,16 @@ add_test(NAME tools.verify_release
 set_tests_properties(tools.verify_release PROPERTIES FIXTURES_REQUIRED assets
     RESOURCE_LOCK e2e_port
     ENVIRONMENT "FWSTACK_ASSETS=${ASSETS};FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT}")
+
+# The example programs, each built by its own CMake project against this
+# tree's installed package, published and updated end to end; registered
+# when the tree provides the package's build function.
+if(COMMAND fwstack_update_program)
+foreach(language c cpp rust)
+  add_test(NAME examples.${language}
+           COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/example_update.py ${language})
+  set_tests_properties(examples.${language} PROPERTIES FIXTURES_REQUIRED assets
+      RESOURCE_LOCK e2e_port TIMEOUT 1200
+      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
+endforeach()
+endif()

@@ -218,6 +218,14 @@ class E2ETestCase(unittest.TestCase):
         self.addCleanup(self.server.stop)
         return self.server
 
+    def serve_crl(self):
+        """Serves the test CA's CRL at the address its certificates name."""
+        folder = os.path.join(self.folder, "crl")
+        os.makedirs(folder)
+        shutil.copy(os.path.join(ASSETS, "pki", "ca.crl"), folder)
+        self.crl_server = UpdateServer(folder, port=int(os.environ["FWSTACK_CRL_PORT"])).start()
+        self.addCleanup(self.crl_server.stop)
+
     def requests(self):
         path = os.path.join(self.root, "requests.log")
         return read(path).decode("utf-8", "replace") if os.path.exists(path) else ""

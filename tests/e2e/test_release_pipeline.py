@@ -21,7 +21,6 @@ import e2e_support as e2e
 sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "support"))
 from nginx_site import NginxSite  # noqa: E402
 from timestamp_server import TimestampServer, make_authority  # noqa: E402
-from update_server import UpdateServer  # noqa: E402
 
 TOOL = os.environ["FWSTACK_PUBLISH_TOOL"]
 PKI = os.path.join(e2e.ASSETS, "pki")
@@ -107,12 +106,7 @@ class ReleasePipeline(e2e.E2ETestCase):
         self.nginx = NginxSite(os.path.join(self.folder, "nginx"), self.root, e2e.PORT, cert, key,
                                extra).start()
         self.addCleanup(self.nginx.stop)
-        # The test CA's CRL at the address its certificates name.
-        crl_folder = os.path.join(self.folder, "crl")
-        os.makedirs(crl_folder)
-        shutil.copy(os.path.join(PKI, "ca.crl"), crl_folder)
-        self.crl_server = UpdateServer(crl_folder, port=int(os.environ["FWSTACK_CRL_PORT"])).start()
-        self.addCleanup(self.crl_server.stop)
+        self.serve_crl()
 
     def publish(self, release, *options, env=None):
         return tool("publish", "--ca", CA, *options, release, self.folder_served, e2e.DOWNLOADS,

@@ -3,6 +3,8 @@
 # mis-signed or damaged) releases, and the CA trusted in the Wine prefix.
 #   FWSTACK_CRL_PORT=P make_assets.sh ASSETS VARIANTS INSTALL_CA_EXE
 # ASSETS/pki      ca.crt, ca.der, the code-signing leaves and localhost.crt/.key;
+#                 example.crt/.key belong to a second publisher, "Example Tools
+#                 Ltd.", who signs the example programs;
 #                 ca.crl, the CA's current CRL (PEM), which revokes revoked.crt.
 #                 The code-signing leaves but nocrl.crt name the CRL at
 #                 http://127.0.0.1:P/ca.crl, which the tests serve.
@@ -117,6 +119,7 @@ make_all() {
     leaf case "kelvardo s.r.o." "$code_signing"
     leaf blank "$publisher " "$code_signing"
     leaf prefix "$publisher Holding" "$code_signing"
+    leaf example "Example Tools Ltd." "$code_signing"
     leaf localhost localhost \
         'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost\n'
     rm -f "$pki/ca.srl"

@@ -1,0 +1,66 @@
+/* hello-c: a small console program that keeps itself up to date.
+ *
+ *   hello-c             greets
+ *   hello-c --version   prints the version
+ *   hello-c update      updates the program from its update server
+ *
+ * HELLO_VERSION, HELLO_UPDATE_ADDRESS and HELLO_OPTIONS come from the build
+ * (CMakeLists.txt). Built with HELLO_WITHOUT_UPDATE the program has no update
+ * command and does not use the engine at all, which shows what it adds. */
+#include <stdio.h>
+#include <string.h>
+
+#ifndef HELLO_WITHOUT_UPDATE
+#include <fwstack_update.h>
+#endif
+
+#ifndef HELLO_OPTIONS
+#define HELLO_OPTIONS 0u
+#endif
+
+#ifndef HELLO_WITHOUT_UPDATE
+static fwstack_settings hello_settings(void) {
+    fwstack_settings settings;
+    memset(&settings, 0, sizeof settings);
+    settings.program_name = "hello-c";
+    settings.update_info_address = HELLO_UPDATE_ADDRESS;
+    settings.publisher = "Example Tools Ltd.";
+    settings.product_name = "Hello C";
+    /* Null version_text: the engine reads the version resource, which the
+     * build writes from the same HELLO_VERSION. */
+    settings.options = HELLO_OPTIONS;
+    return settings;
+}
+#endif
+
+int main(int argc, char** argv) {
+#ifndef HELLO_WITHOUT_UPDATE
+    fwstack_settings settings = hello_settings();
+    fwstack_result result;
+    /* Early at every start: removes what the last update left behind. */
+    fwstack_cleanup(&settings, NULL);
+#endif
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("hello-c %s\n", HELLO_VERSION);
+        return 0;
+    }
+#ifndef HELLO_WITHOUT_UPDATE
+    if (argc == 2 && strcmp(argv[1], "update") == 0) {
+        fwstack_update(&settings, &result);
+        fputs(result.report, result.exit_code == 0 ? stdout : stderr);
+        return (int)result.exit_code;
+    }
+#endif
+    if (argc == 1) {
+        printf("Hello from hello-c %s\n", HELLO_VERSION);
+        return 0;
+    }
+    fprintf(stderr, "usage: hello-c [--version%s]\n",
+#ifndef HELLO_WITHOUT_UPDATE
+            " | update"
+#else
+            ""
+#endif
+    );
+    return 2;
+}

@@ -1,0 +1,89 @@
+//! hello-rust: a Rust console program that keeps itself up to date through
+//! the fwstack engine's C interface. "hello-rust --version" prints the
+//! version, "hello-rust update" updates it. Built as a static library whose
+//! `main` the C toolchain links with the engine (see CMakeLists.txt), so the
+//! program gets the same version resource and signature as a C program.
+use std::ffi::CStr;
+use std::io::Write;
+use std::os::raw::{c_char, c_int};
+
+// The C interface, declared as fwstack_update.h declares it.
+#[repr(C)]
+struct Settings {
+    program_name: *const c_char,
+    update_info_address: *const c_char,
+    publisher: *const c_char,
+    product_name: *const c_char,
+    version_text: *const c_char,
+    max_download_size: u64,
+    options: u32,
+}
+
+const REPORT_CAPACITY: usize = 256;
+
+#[repr(C)]
+struct UpdateResult {
+    state: u32,
+    error: u32,
+    exit_code: u32,
+    report_length: u32,
+    report: [u8; REPORT_CAPACITY + 1],
+}
+
+extern "C" {
+    fn fwstack_cleanup(settings: *const Settings, program_path: *const c_char);
+    fn fwstack_update(settings: *const Settings, result: *mut UpdateResult) -> u32;
+}
+
+const VERSION: &str = env!("HELLO_VERSION");
+
+fn text(bytes: &'static [u8]) -> *const c_char {
+    CStr::from_bytes_with_nul(bytes).expect("a zero-terminated literal").as_ptr()
+}
+
+fn settings() -> Settings {
+    Settings {
+        program_name: text(b"hello-rust\0"),
+        update_info_address: text(concat!(env!("HELLO_UPDATE_ADDRESS"), "\0").as_bytes()),
+        publisher: text(b"Example Tools Ltd.\0"),
+        product_name: text(b"Hello Rust\0"),
+        version_text: std::ptr::null(), // read from the version resource
+        max_download_size: 0,
+        options: env!("HELLO_OPTIONS").parse().expect("HELLO_OPTIONS is a number"),
+    }
+}
+
+#[no_mangle]
+pub extern "C" fn main(_argc: c_int, _argv: *const *const c_char) -> c_int {
+    let settings = settings();
+    // Early at every start: removes what the last update left behind.
+    unsafe { fwstack_cleanup(&settings, std::ptr::null()) };
+
+    let args: Vec<String> = std::env::args().skip(1).collect();
+    match args.iter().map(String::as_str).collect::<Vec<_>>().as_slice() {
+        ["--version"] => println!("hello-rust {}", VERSION),
+        ["update"] => {
+            let mut result = UpdateResult {
+                state: 0,
+                error: 0,
+                exit_code: 1,
+                report_length: 0,
+                report: [0; REPORT_CAPACITY + 1],
+            };
+            let code = unsafe { fwstack_update(&settings, &mut result) };
+            let report = &result.report[..result.report_length as usize];
+            let written = if code == 0 {
+                std::io::stdout().write_all(report)
+            } else {
+                std::io::stderr().write_all(report)
+            };
+            return if written.is_ok() { code as c_int } else { 1 };
+        }
+        [] => println!("Hello from hello-rust {}", VERSION),
+        _ => {
+            eprintln!("usage: hello-rust [--version | update]");
+            return 2;
+        }
+    }
+    0
+}
