@@ -68,7 +68,8 @@ typedef struct fwstack_settings {
     /* 1 to 64 printable ASCII bytes: the HTTP user agent ("My Tool"). */
     const char* product_name;
     /* The installed version, "X.Y.Z" or "X.Y.Z-pre.N", at most 32 bytes. Null
-     * or empty: read from the program file's version resource. */
+     * or empty: read from the program file's version resource, and then the
+     * up-to-date line names no version ("<program>  is up to date"). */
     const char* version_text;
     /* The largest release accepted, in bytes; 0 means 64 MiB. */
     uint64_t max_download_size;

@@ -26,8 +26,9 @@ static fwstack_settings hello_settings(void) {
     settings.update_info_address = HELLO_UPDATE_ADDRESS;
     settings.publisher = "Example Tools Ltd.";
     settings.product_name = "Hello C";
-    /* Null version_text: the engine reads the version resource, which the
-     * build writes from the same HELLO_VERSION. */
+    /* The version this build is, as the version resource also says; the
+     * report lines name it. */
+    settings.version_text = HELLO_VERSION;
     settings.options = HELLO_OPTIONS;
     return settings;
 }

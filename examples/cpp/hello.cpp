@@ -18,7 +18,8 @@ fwstack_settings HelloSettings() {
     settings.update_info_address = HELLO_UPDATE_ADDRESS;
     settings.publisher = "Example Tools Ltd.";
     settings.product_name = "Hello C++";
-    settings.options = HELLO_OPTIONS;  // version_text null: read the version resource
+    settings.version_text = HELLO_VERSION;  // as the version resource says
+    settings.options = HELLO_OPTIONS;
     return settings;
 }
 

@@ -47,7 +47,7 @@ fn settings() -> Settings {
         update_info_address: text(concat!(env!("HELLO_UPDATE_ADDRESS"), "\0").as_bytes()),
         publisher: text(b"Example Tools Ltd.\0"),
         product_name: text(b"Hello Rust\0"),
-        version_text: std::ptr::null(), // read from the version resource
+        version_text: text(concat!(env!("HELLO_VERSION"), "\0").as_bytes()), // as the version resource says
         max_download_size: 0,
         options: env!("HELLO_OPTIONS").parse().expect("HELLO_OPTIONS is a number"),
     }
