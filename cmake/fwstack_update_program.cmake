@@ -13,6 +13,21 @@
 enable_language(RC)
 set(FWSTACK_UPDATE_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
+# OpenSSL's pkcs11 engine, through which osslsigncode reaches a token, in
+# FWSTACK_SIGN_PKCS11_ENGINE; a configure error without it.
+function(fwstack_find_pkcs11_engine)
+  execute_process(COMMAND openssl version -e OUTPUT_VARIABLE engines
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REGEX REPLACE "^ENGINESDIR: \"(.*)\"$" "\\1" engines "${engines}")
+  find_file(FWSTACK_SIGN_PKCS11_ENGINE pkcs11.so PATHS "${engines}" NO_DEFAULT_PATH
+            NO_CMAKE_FIND_ROOT_PATH
+            DOC "OpenSSL's pkcs11 engine, through which osslsigncode reaches the token")
+  if(NOT FWSTACK_SIGN_PKCS11_ENGINE)
+    message(FATAL_ERROR "signing with a PKCS#11 key needs OpenSSL's pkcs11 engine (Debian package "
+                        "libengine-pkcs11-openssl); not found in '${engines}'")
+  endif()
+endfunction()
+
 function(fwstack_update_program target)
   cmake_parse_arguments(PARSE_ARGV 1 arg ""
       "VERSION;PRODUCT;PUBLISHER;DESCRIPTION;ICON;SIGN_PKCS12;SIGN_CERTS;SIGN_KEY;SIGN_PKCS11_MODULE;SIGN_PASSWORD_FILE;SIGN_TIMESTAMP"
@@ -56,16 +71,8 @@ function(fwstack_update_program target)
       message(FATAL_ERROR "fwstack_update_program(${target}): a key in a PKCS#11 token needs "
                           "SIGN_PKCS11_MODULE, SIGN_KEY (its pkcs11: URI) and SIGN_CERTS")
     endif()
-    execute_process(COMMAND openssl version -e OUTPUT_VARIABLE engines
-                    OUTPUT_STRIP_TRAILING_WHITESPACE)
-    string(REGEX REPLACE "^ENGINESDIR: \"(.*)\"$" "\\1" engines "${engines}")
-    find_file(FWSTACK_UPDATE_PKCS11_ENGINE pkcs11.so PATHS "${engines}" NO_DEFAULT_PATH
-              NO_CMAKE_FIND_ROOT_PATH)
-    if(NOT FWSTACK_UPDATE_PKCS11_ENGINE)
-      message(FATAL_ERROR "signing with a PKCS#11 key needs OpenSSL's pkcs11 engine "
-                          "(Debian package libengine-pkcs11-openssl)")
-    endif()
-    set(credentials -pkcs11engine ${FWSTACK_UPDATE_PKCS11_ENGINE}
+    fwstack_find_pkcs11_engine()
+    set(credentials -pkcs11engine ${FWSTACK_SIGN_PKCS11_ENGINE}
         -pkcs11module ${arg_SIGN_PKCS11_MODULE} -certs ${arg_SIGN_CERTS})
     string(REPLACE ";" "<semicolon>" key_uri "${arg_SIGN_KEY}")
   elseif(arg_SIGN_CERTS OR arg_SIGN_KEY)

@@ -33,5 +33,5 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/fwstack_update-config-versi
 install(FILES ${CMAKE_BINARY_DIR}/fwstack_update-config-version.cmake
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
 
-# The same helper for hosts built in this tree (add_subdirectory).
-include(cmake/fwstack_update_program.cmake)
+# fwstack_update_program() itself comes with cmake/signing.cmake, for hosts
+# built in this tree (add_subdirectory) as for fwstack.

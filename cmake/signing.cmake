@@ -16,6 +16,7 @@ set(FWSTACK_SIGN_PASSWORD_FILE "" CACHE FILEPATH
     "File whose first line is the password of the PKCS#12 file or of the key, or the token's PIN")
 set(FWSTACK_SIGN_TIMESTAMP "" CACHE STRING "RFC 3161 timestamp server address (optional)")
 
+include(${CMAKE_CURRENT_LIST_DIR}/fwstack_update_program.cmake)
 set(FWSTACK_SIGNING OFF)
 set(sign_credentials)
 set(sign_key_uri)
@@ -48,15 +49,7 @@ elseif(FWSTACK_SIGN_PKCS11_MODULE OR FWSTACK_SIGN_KEY MATCHES "^pkcs11:")
   endif()
   fwstack_signing_file(FWSTACK_SIGN_PKCS11_MODULE)
   fwstack_signing_file(FWSTACK_SIGN_CERTS)
-  execute_process(COMMAND openssl version -e OUTPUT_VARIABLE engines OUTPUT_STRIP_TRAILING_WHITESPACE)
-  string(REGEX REPLACE "^ENGINESDIR: \"(.*)\"$" "\\1" engines "${engines}")
-  find_file(FWSTACK_SIGN_PKCS11_ENGINE pkcs11.so PATHS "${engines}" NO_DEFAULT_PATH
-            NO_CMAKE_FIND_ROOT_PATH
-            DOC "OpenSSL's pkcs11 engine, through which osslsigncode reaches the token")
-  if(NOT FWSTACK_SIGN_PKCS11_ENGINE)
-    message(FATAL_ERROR "signing with a PKCS#11 key needs OpenSSL's pkcs11 engine (Debian package "
-                        "libengine-pkcs11-openssl); not found in '${engines}'")
-  endif()
+  fwstack_find_pkcs11_engine()
   set(sign_credentials -pkcs11engine ${FWSTACK_SIGN_PKCS11_ENGINE}
       -pkcs11module ${FWSTACK_SIGN_PKCS11_MODULE_PATH} -certs ${FWSTACK_SIGN_CERTS_PATH})
   # The URI's own semicolons would split a CMake list; sign.cmake restores them.
