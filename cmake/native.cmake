@@ -35,6 +35,12 @@ if(FWSTACK_TESTS)
   target_compile_definitions(core_tests PRIVATE FWSTACK_TEST_SERVER="${FWSTACK_UPDATE_SERVER}")
   gtest_discover_tests(core_tests PROPERTIES ENVIRONMENT "FWSTACK_NATIVE=1")
 
+  # The public header compiles alone, warning-free, as C99 and as C++.
+  set(HEADER_FLAGS "-Wall -Wextra -Wpedantic -Werror -I${CMAKE_SOURCE_DIR}/api -c -o /dev/null")
+  add_test(NAME build.public_header COMMAND sh -c
+      "cc -std=c99 ${HEADER_FLAGS} $0 && c++ -std=c++11 -x c++ ${HEADER_FLAGS} $0"
+      ${CMAKE_SOURCE_DIR}/tests/build/public_header.c)
+
   file(GLOB NATIVE_TOOL_TESTS CONFIGURE_DEPENDS tests/tools/*_test.py)
   foreach(test_file ${NATIVE_TOOL_TESTS})
     get_filename_component(name ${test_file} NAME_WE)
