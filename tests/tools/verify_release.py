@@ -194,6 +194,13 @@ def main(tool, program, noversion, older, newer, prerelease):
                 failures.append(f"{name}: exit {result.returncode}:\n"
                                 f"{(result.stdout + result.stderr).decode(errors='replace')}")
 
+        mistyped = path("downlaods")
+        expect("a mistyped downloads folder",
+               subprocess.run([tool, "publish", *ca_args, good, mistyped, base],
+                              capture_output=True, timeout=60), 1,
+               b"downlaods: No such file or directory; give the folder the server serves",
+               not os.path.exists(mistyped))
+
         # While another publish holds the folder, nothing is written.
         before = open(os.path.join(folder, "latest.txt"), "rb").read()
         held = os.open(folder, os.O_RDONLY)

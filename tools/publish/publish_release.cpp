@@ -4,7 +4,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "info/update_info.h"
@@ -48,7 +50,12 @@ struct FolderLock {
 
 int LockFolder(const std::string& folder, FolderLock* lock) {
     lock->fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (lock->fd < 0) return Fail("cannot open the downloads folder " + folder);
+    if (lock->fd < 0) {
+        // Never created here: a mistyped path would quietly become a folder
+        // that no server serves.
+        return Fail("cannot open the downloads folder " + folder + ": " + std::strerror(errno) +
+                    "; give the folder the server serves, or create it first");
+    }
     if (flock(lock->fd, LOCK_EX | LOCK_NB) != 0) {
         return Fail("another fwstack-publish is publishing into " + folder +
                     "; run this again when it has ended");
