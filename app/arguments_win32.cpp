@@ -46,25 +46,20 @@ u64 ArgumentCount() {
 Text ArgumentAt(u64 n) {
     Text line = NarrowCommandLine();
     u64 position = 0;
+    u64 start = 0;
     u64 length = 0;
-    for (u64 k = 0; k < n; ++k) {
-        if (!NextArgument(line.bytes, line.length, &position, k == 0, nullptr, 0, &length)) {
-            ReleaseText(line);
-            return Text{nullptr, 0};
-        }
+    bool found = true;
+    for (u64 k = 0; k <= n && found; ++k) {
+        start = position;
+        found = NextArgument(line.bytes, line.length, &position, k == 0, nullptr, 0, &length);
     }
-    u64 start = position;
-    if (!NextArgument(line.bytes, line.length, &position, n == 0, nullptr, 0, &length)) {
-        ReleaseText(line);
-        return Text{nullptr, 0};
+    Text argument{nullptr, 0};
+    char* block = found ? AllocateBytes(length + 1) : nullptr;
+    if (block != nullptr) {
+        position = start;
+        NextArgument(line.bytes, line.length, &position, n == 0, block, length, &length);
+        argument = Text{block, length};
     }
-    char* block = AllocateBytes(length + 1);
-    if (block == nullptr) {
-        ReleaseText(line);
-        return Text{nullptr, 0};
-    }
-    position = start;
-    NextArgument(line.bytes, line.length, &position, n == 0, block, length, &length);
     ReleaseText(line);
-    return Text{block, length};
+    return argument;
 }

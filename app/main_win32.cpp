@@ -37,4 +37,5 @@ extern "C" void EntryPoint() {
         WriteErr(usage.bytes, usage.length);
     }
     Sys(ExitProcess)(code);
+    __builtin_unreachable();
 }

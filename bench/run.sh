@@ -39,10 +39,10 @@ x86_64-w64-mingw32-g++-posix -O2 -static -municode bench/floor_update.cpp -lwinh
 read -r -a hash_flags <<<"$(sed -n 's/^hash //p' "$win/compile-flags.txt")"
 read -r -a product_flags <<<"$(sed -n 's/^product //p' "$win/compile-flags.txt")"
 g++ -std=c++20 -I. "${hash_flags[@]}" -c verify/sha256_compress.cpp -o "$out/sha256_compress.o"
-for f in verify/sha256 base/bytes; do
+for f in verify/sha256 verify/sha256_engine base/bytes; do
   g++ -std=c++20 -I. "${product_flags[@]}" -c $f.cpp -o "$out/$(basename $f).o"
 done
-g++ -std=c++20 -O2 -I. bench/sha256_speed.cpp "$out/sha256_compress.o" "$out/sha256.o" "$out/bytes.o" -lcrypto \
+g++ -std=c++20 -O2 -I. bench/sha256_speed.cpp "$out/sha256_compress.o" "$out/sha256.o" "$out/sha256_engine.o" "$out/bytes.o" -lcrypto \
     -o "$out/sha256_speed"
 
 section() { printf '\n== %s\n' "$*"; }

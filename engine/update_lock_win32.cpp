@@ -28,7 +28,7 @@ bool TakeUpdateLock(const UpdateSettings& settings, const UpdatePaths& paths, vo
     if (!SystemDllReady(User32Dll)) return false;
     PathBuffer name;
     FillBytes(&name, 0, sizeof name);
-    BuildLockName(settings.programName, ProgramPathKey(paths.program), &name);
+    BuildLockName(settings.programName, ProgramPathKey(paths.named), &name);
 
     // Not owned and never waited on: whoever created the name holds the lock
     // until its handle is closed; anyone opening the existing name is refused.

@@ -22,14 +22,31 @@ void SiblingOf(const PathBuffer& program, Text suffix, PathBuffer* out) {
 
 }  // namespace
 
+void UseSystemForm(PathBuffer* path) {
+    u16* text = path->text;
+    u64 n = path->length;
+    bool drive = text[1] == ':' && text[2] == '\\';
+    bool share = text[0] == '\\' && text[1] == '\\' && text[2] != '?' && text[2] != '.';
+    // ".download" is the longest suffix: every name of the set takes one form.
+    if (n + 9 < LongPathUnits || n > MaxPathUnits || !(drive || share)) return;
+    // "\\?\" goes before a drive; a share's "\\server" becomes "\\?\UNC\server".
+    u64 shift = share ? 6 : 4;
+    for (u64 i = n + 1; i-- > 0;) text[i + shift] = text[i];
+    const char* form = "\\\\?\\UNC\\";
+    for (u64 i = 0; i < (share ? 8 : 4); ++i) text[i] = static_cast<u8>(form[i]);
+    path->length = n + shift;
+}
+
 void BuildSiblings(const PathBuffer& program, UpdatePaths* out) {
     out->downloadHandle = nullptr;
     FillBytes(&out->verify, 0, sizeof out->verify);
-    SiblingOf(program, TextOf(".old"), &out->old);
-    SiblingOf(program, TextOf(".new"), &out->staged);
-    SiblingOf(program, TextOf(".download"), &out->download);
-    SiblingOf(program, TextOf(".latest"), &out->latest);
-    CopyBytes(&out->program, &program, sizeof out->program);
+    CopyBytes(&out->named, &program, sizeof out->named);
+    CopyBytes(&out->program, &out->named, sizeof out->program);
+    UseSystemForm(&out->program);
+    SiblingOf(out->program, TextOf(".old"), &out->old);
+    SiblingOf(out->program, TextOf(".new"), &out->staged);
+    SiblingOf(out->program, TextOf(".download"), &out->download);
+    SiblingOf(out->program, TextOf(".latest"), &out->latest);
 }
 
 bool IsValidHandle(void* handle) {

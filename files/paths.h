@@ -5,6 +5,9 @@
 
 constexpr u64 PathCapacity = 1100;  // UTF-16 units, terminator included
 constexpr u64 MaxPathUnits = 1083;  // longest path taken from the system
+// Windows' file functions refuse a path of MAX_PATH (260) units or more
+// unless it is in the "\\?\" form.
+constexpr u64 LongPathUnits = 260;
 
 // One path: UTF-16 units, terminated, zeros after the terminator.
 struct PathBuffer {
@@ -21,7 +24,8 @@ struct VerifyResult {
 };
 
 struct UpdatePaths {
-    PathBuffer program;
+    PathBuffer named;     // the program's path as found; the lock's name is made from it
+    PathBuffer program;   // named, in the form the system takes (UseSystemForm)
     PathBuffer old;       // program + ".old"
     PathBuffer staged;    // program + ".new"
     PathBuffer download;  // program + ".download"
@@ -34,9 +38,15 @@ struct UpdatePaths {
 // the text stays terminated.
 void AppendToPath(PathBuffer* path, const char* bytes, u64 n);
 
-// Fills the program field and the four siblings from program; no download
-// handle, a zero verify result.
+// Fills the named and program fields and the four siblings from program; no
+// download handle, a zero verify result.
 void BuildSiblings(const PathBuffer& program, UpdatePaths* out);
+
+// Puts an absolute path (up to 1083 units) that reaches LongPathUnits with a
+// sibling's suffix in the form Windows takes at any length: "\\?\C:\..." or
+// "\\?\UNC\server\share\..."; other paths stay as they are. The form skips
+// the system's normalisation, which full paths from the system have had.
+void UseSystemForm(PathBuffer* path);
 
 // False for null and for the all-ones invalid-handle value.
 bool IsValidHandle(void* handle);

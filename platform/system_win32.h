@@ -16,7 +16,6 @@ enum SystemDll : u32 {
     WinHttpDll,
     WinTrustDll,
     Crypt32Dll,
-    VersionDll,
     SystemDllCount,
 };
 
@@ -69,10 +68,7 @@ enum SystemDll : u32 {
     X(WinTrustDll, WinVerifyTrust)               \
     X(WinTrustDll, WTHelperGetProvSignerFromChain) \
     X(WinTrustDll, WTHelperProvDataFromStateData)  \
-    X(Crypt32Dll, CertGetNameStringW)            \
-    X(VersionDll, GetFileVersionInfoSizeW)       \
-    X(VersionDll, GetFileVersionInfoW)           \
-    X(VersionDll, VerQueryValueW)
+    X(Crypt32Dll, CertGetNameStringW)
 
 #define FWSTACK_SYSTEM_FUNCTIONS(X) FWSTACK_KERNEL32_FUNCTIONS(X) FWSTACK_LOADED_FUNCTIONS(X)
 

@@ -1,17 +1,23 @@
-// The SHA-256 block compression (FIPS 180-4) and the choice of its engine:
-// the x86 SHA extensions where the processor has them, portable code elsewhere.
-#include "verify/sha256.h"
+// The SHA-256 block compression engines (FIPS 180-4): portable code, and the
+// x86 SHA extensions. Built for speed; the choice between them is made in
+// sha256_engine.cpp, built for size.
+#include "verify/sha256_compress.h"
 
 #include "base/bytes.h"
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
 namespace {
 
 u32 Rotr(u32 x, u32 n) { return (x >> n) | (x << (32 - n)); }
+
+void Swap(u32& x, u32& y) {
+    u32 t = x;
+    x = y;
+    y = t;
+}
 
 u32 SmallSigma0(u32 x) { return Rotr(x, 7) ^ Rotr(x, 18) ^ (x >> 3); }
 u32 SmallSigma1(u32 x) { return Rotr(x, 17) ^ Rotr(x, 19) ^ (x >> 10); }
@@ -29,12 +35,15 @@ u32 SmallSigma1(u32 x) { return Rotr(x, 17) ^ Rotr(x, 19) ^ (x >> 10); }
         bc = ab;                                                                     \
     } while (0)
 
-// Eight rounds a step, one loop body: small enough for the program's size,
-// and the schedule words a step computes are used two steps later, so that
-// work fills the gaps of the rounds' dependency chain. The eight schedule
-// words stay a loop: unrolled they were 650 bytes more and no faster (measured). Not inlined: GCC
-// allocates registers worse inside the engine switch (7% slower there).
-__attribute__((noinline)) void CompressPortable(u32 hash[8], const u32 k[64], const u8* blocks, u64 count) {
+}  // namespace
+
+// Four rounds a step, one loop body, after which the working variables trade
+// halves: the copies cost no time (the processor renames registers; measured
+// against eight rounds a step, which took 320 bytes more). The schedule words
+// a step computes are used two steps later, so that work fills the gaps of
+// the rounds' dependency chain. In a file of its own: GCC allocates
+// registers worse inlined into the engine switch (7% slower there).
+void Sha256CompressPortable(u32 hash[8], const u32 k[64], const u8* blocks, u64 count) {
     for (; count > 0; --count, blocks += 64) {
         u32 w[64];
         for (u32 t = 0; t < 16; ++t) w[t] = LoadBigEndian32(blocks + 4 * t);
@@ -42,10 +51,11 @@ __attribute__((noinline)) void CompressPortable(u32 hash[8], const u32 k[64], co
         u32 e = hash[4], f = hash[5], g = hash[6], h = hash[7];
         u32 bc = b ^ c;
         const u32* kt = k;
-        for (u32* wt = w; wt < w + 64; wt += 8, kt += 8) {
+#pragma GCC unroll 1
+        for (u32* wt = w; wt < w + 64; wt += 4, kt += 4) {
             if (wt < w + 48) {
 #pragma GCC unroll 1
-                for (u32 j = 16; j < 24; ++j) {
+                for (u32 j = 16; j < 20; ++j) {
                     wt[j] = SmallSigma1(wt[j - 2]) + wt[j - 7] + SmallSigma0(wt[j - 15]) + wt[j - 16];
                 }
             }
@@ -53,10 +63,10 @@ __attribute__((noinline)) void CompressPortable(u32 hash[8], const u32 k[64], co
             FWSTACK_SHA256_ROUND(h, a, b, c, d, e, f, g, 1);
             FWSTACK_SHA256_ROUND(g, h, a, b, c, d, e, f, 2);
             FWSTACK_SHA256_ROUND(f, g, h, a, b, c, d, e, 3);
-            FWSTACK_SHA256_ROUND(e, f, g, h, a, b, c, d, 4);
-            FWSTACK_SHA256_ROUND(d, e, f, g, h, a, b, c, 5);
-            FWSTACK_SHA256_ROUND(c, d, e, f, g, h, a, b, 6);
-            FWSTACK_SHA256_ROUND(b, c, d, e, f, g, h, a, 7);
+            Swap(a, e);
+            Swap(b, f);
+            Swap(c, g);
+            Swap(d, h);
         }
         hash[0] += a;
         hash[1] += b;
@@ -73,8 +83,8 @@ __attribute__((noinline)) void CompressPortable(u32 hash[8], const u32 k[64], co
 #if defined(__x86_64__)
 // The x86 SHA extensions: four rounds a step, two per sha256rnds2, on the
 // state split as ABEF and CDGH; sha256msg1/msg2 extend the schedule.
-__attribute__((target("sha,sse4.1"))) void CompressExtensions(u32 hash[8], const u32 k[64],
-                                                              const u8* blocks, u64 count) {
+__attribute__((target("sha,sse4.1"))) void Sha256CompressExtensions(u32 hash[8], const u32 k[64],
+                                                                    const u8* blocks, u64 count) {
     const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     __m128i low = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hash)), 0xB1);
     __m128i high = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hash + 4)), 0x1B);
@@ -122,43 +132,4 @@ __attribute__((target("sha,sse4.1"))) void CompressExtensions(u32 hash[8], const
     _mm_storeu_si128(reinterpret_cast<__m128i*>(hash), _mm_blend_epi16(feba, dchg, 0xF0));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(hash + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
-
-// Asked once a process: out of line, so its callers stay small.
-__attribute__((noinline)) bool ProcessorHasExtensions() {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & bit_SSE4_1) == 0) return false;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-    return (b & bit_SHA) != 0;
-}
-#else
-bool ProcessorHasExtensions() { return false; }
 #endif
-
-// Zero until the first use: nothing runs before the entry point.
-u32 g_engine = Sha256Automatic;
-
-}  // namespace
-
-void Sha256Compress(u32 hash[8], const u32 k[64], const u8* blocks, u64 count) {
-#if defined(__x86_64__)
-    if (Sha256ActiveEngine() == Sha256Extensions) {
-        CompressExtensions(hash, k, blocks, count);
-        return;
-    }
-#endif
-    CompressPortable(hash, k, blocks, count);
-}
-
-bool Sha256ExtensionsAvailable() { return ProcessorHasExtensions(); }
-
-u32 Sha256ActiveEngine() {
-    if (g_engine == Sha256Automatic) {
-        g_engine = ProcessorHasExtensions() ? Sha256Extensions : Sha256Portable;
-    }
-    return g_engine;
-}
-
-void Sha256UseEngine(u32 engine) {
-    bool usable = engine == Sha256Portable || (engine == Sha256Extensions && ProcessorHasExtensions());
-    g_engine = usable ? engine : Sha256Automatic;
-}

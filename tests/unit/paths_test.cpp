@@ -65,15 +65,36 @@ TEST(BuildSiblings, AppendsTheSuffixesAfterTheExtension) {
     EXPECT_EQ(paths.verify.verdict, 0u);
 }
 
-TEST(BuildSiblings, TheLongestAcceptedPathKeepsWholeSuffixes) {
-    std::string longest = "C:\\" + std::string(MaxPathUnits - 3, 'd');
-    PathBuffer program = PathOf(longest);
-    ASSERT_EQ(program.length, 1083u);
-    UpdatePaths paths{};
-    BuildSiblings(program, &paths);
-    EXPECT_EQ(paths.download.length, 1092u);
-    EXPECT_EQ(Narrow(paths.download), longest + ".download");
-    EXPECT_EQ(Narrow(paths.latest), longest + ".latest");
+// A set whose longest name (".download") reaches 260 units takes the "\\?\"
+// form in every name, the longest accepted path included; the name the lock
+// is made from stays as found.
+TEST(BuildSiblings, LongSetsTakeTheSystemFormWhole) {
+    auto padded = [](std::string head, u64 units) { return head + std::string(units - head.size(), 'd'); };
+    struct Row {
+        std::string found;
+        std::string formed;  // the program's name in the set
+    } rows[] = {
+        {padded("C:\\", 250), padded("C:\\", 250)},
+        {padded("C:\\", 251), "\\\\?\\" + padded("C:\\", 251)},
+        {padded("C:\\", MaxPathUnits), "\\\\?\\" + padded("C:\\", MaxPathUnits)},
+        {padded("\\\\server\\share\\", 250), padded("\\\\server\\share\\", 250)},
+        {padded("\\\\server\\share\\", 251), "\\\\?\\UNC" + padded("\\server\\share\\", 250)},
+        {padded("\\\\server\\share\\", MaxPathUnits),
+         "\\\\?\\UNC" + padded("\\server\\share\\", MaxPathUnits - 1)},
+        {padded("\\\\?\\C:\\", 600), padded("\\\\?\\C:\\", 600)},
+        {padded("\\\\.\\C:\\", 600), padded("\\\\.\\C:\\", 600)},
+        {padded("relative\\", 600), padded("relative\\", 600)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.found.substr(0, 16) + "... " + std::to_string(row.found.size()));
+        UpdatePaths paths{};
+        BuildSiblings(PathOf(row.found), &paths);
+        EXPECT_EQ(Narrow(paths.named), row.found);
+        EXPECT_EQ(Narrow(paths.program), row.formed);
+        EXPECT_EQ(Narrow(paths.download), row.formed + ".download");
+        EXPECT_EQ(Narrow(paths.latest), row.formed + ".latest");
+        EXPECT_EQ(paths.download.text[paths.download.length], 0);
+    }
 }
 
 TEST(IsValidHandle, FalseOnlyForNullAndAllOnes) {

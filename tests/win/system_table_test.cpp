@@ -111,9 +111,10 @@ TEST_F(SystemTable, DllsComeFromTheSystemFolderAlsoWhereTheSearchFlagIsRefused) 
     }
 }
 
-// The installed version is read through version.dll only when the settings
-// carry no version text; without the DLL or its functions it is unknown.
-TEST(SystemTableVersion, AMissingVersionDllMakesTheVersionUnknown) {
+// The installed version is read from the program file through its handle
+// when the settings carry no version text; a file that cannot be opened or
+// read leaves it unknown, and version.dll is never loaded.
+TEST(SystemTableVersion, AnUnreadableProgramFileMakesTheVersionUnknown) {
     std::wstring release = AssetPath("releases/fwstack-0.0.2.exe");
     static std::wstring s_program;
     s_program = release;
@@ -121,13 +122,29 @@ TEST(SystemTableVersion, AMissingVersionDllMakesTheVersionUnknown) {
         lstrcpynW(out, s_program.c_str(), static_cast<int>(size));
         return static_cast<DWORD>(s_program.size());
     });
-    for (const auto& [dll, function, known] :
-         {std::tuple{L"", "", true}, std::tuple{L"version.dll", "", false},
-          std::tuple{L"", "VerQueryValueW", false}}) {
-        FailingLoader loader(dll, function);
-        Version version{};
-        EXPECT_EQ(ReadInstalledVersion(&version), known) << function;
-        EXPECT_EQ(version.patch, known ? 2u : 0u);
+    Version version{};
+    EXPECT_TRUE(ReadInstalledVersion(&version));
+    EXPECT_EQ(version.patch, 2u);
+    EXPECT_EQ(GetModuleHandleW(L"version.dll"), nullptr);
+    auto unknown = [](const char* refused) {
+        Version seen{7, 7, 7, 7};
+        EXPECT_FALSE(ReadInstalledVersion(&seen)) << refused;
+        EXPECT_EQ(seen.major + seen.minor + seen.patch, 0u) << refused;
+    };
+    {
+        auto open = OverrideSystem(CreateFileW, [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                                                   DWORD, HANDLE) -> HANDLE {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        });
+        unknown("CreateFileW");
+    }
+    {
+        auto read = OverrideSystem(ReadFile, [](HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+            SetLastError(ERROR_READ_FAULT);
+            return FALSE;
+        });
+        unknown("ReadFile");
     }
 }
 
@@ -135,8 +152,8 @@ TEST(SystemTableVersion, AMissingVersionDllMakesTheVersionUnknown) {
 // be bound to the export of its own name in its own DLL.
 TEST(SystemTableNames, EveryEntryIsTheExportOfItsName) {
     FreshSystemBindings fresh;
-    const wchar_t* dlls[] = {L"kernel32.dll", L"user32.dll",  L"winhttp.dll",
-                             L"wintrust.dll", L"crypt32.dll", L"version.dll"};
+    const wchar_t* dlls[] = {L"kernel32.dll", L"user32.dll", L"winhttp.dll", L"wintrust.dll",
+                             L"crypt32.dll"};
     static_assert(sizeof dlls / sizeof dlls[0] == SystemDllCount);
     for (u32 f = 0; f < SystemFunctionCount; ++f) {
         SCOPED_TRACE(SystemFunctionName(f));
