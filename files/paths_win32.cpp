@@ -14,9 +14,14 @@ bool GetProgramPath(PathBuffer* out) {
     return true;
 }
 
+// NOTE: GetFullPathNameW takes a path beyond MAX_PATH in the "\\?\" form
+// (Microsoft's page for it), so a long absolute path is handed over so and
+// comes back so; a relative path is limited to MAX_PATH on Windows whatever
+// is done (Naming Files, Paths, and Namespaces). Wine has no such limit.
 bool GetFullPath(const PathBuffer& in, PathBuffer* out) {
     CopyBytes(out, &in, sizeof(PathBuffer));
-    DWORD n = Sys(GetFullPathNameW)(reinterpret_cast<const wchar_t*>(in.text),
+    UseSystemForm(out);
+    DWORD n = Sys(GetFullPathNameW)(reinterpret_cast<const wchar_t*>(out->text),
                                static_cast<DWORD>(PathCapacity),
                                reinterpret_cast<wchar_t*>(out->text), nullptr);
     // NOTE: a result that does not fit is the size needed, terminator included.
