@@ -49,6 +49,9 @@ class Site:
                 ("/srv/www", self.root)]
 
     def start(self):
+        with socket.socket() as s:  # else the test would talk to another's server
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", self.port))
         argv = self.command()
         if self.user is not None:
             argv = ["setpriv", f"--reuid={self.user.pw_uid}", f"--regid={self.user.pw_gid}",
@@ -69,9 +72,10 @@ class Site:
         raise RuntimeError(f"{argv[0]} is not listening:\n" + self.errors())
 
     def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(timeout=30)
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                self.process.wait(timeout=30)
             self.output.close()
 
     def environment(self):
