@@ -109,12 +109,20 @@ endif()
 set(FWSTACK_PUBLISH_TOOL ${CMAKE_SOURCE_DIR}/build/native/fwstack-publish
     CACHE FILEPATH "The native fwstack-publish that the release tool tests run")
 # End to end: the real program under Wine, over HTTPS.
+set(E2E_ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>;FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
 file(GLOB E2E_TESTS CONFIGURE_DEPENDS tests/e2e/test_*.py)
 foreach(test_file ${E2E_TESTS})
   get_filename_component(name ${test_file} NAME_WE)
   add_test(NAME e2e.${name} COMMAND python3 ${test_file})
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED assets RESOURCE_LOCK e2e_port
-      ENVIRONMENT "${WINE_ENV};FWSTACK_ASSETS=${ASSETS};FWSTACK_VARIANTS=${VARIANTS};FWSTACK_E2E_PORT=${FWSTACK_E2E_PORT};FWSTACK_CRL_PORT=${FWSTACK_CRL_PORT};FWSTACK_EXE=$<TARGET_FILE:fwstack>;FWSTACK_LAUNCH=$<TARGET_FILE:launch>;FWSTACK_WINE_RUN=${WINE_RUN};FWSTACK_SOURCE=${CMAKE_SOURCE_DIR};FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_PLANTED=${PLANTED};FWSTACK_STATIC_IMPORTER=$<TARGET_FILE:static_importer>;FWSTACK_CRASH_RUNNER=$<TARGET_FILE:crash_runner>;FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
+      ENVIRONMENT "${E2E_ENVIRONMENT}")
+endforeach()
+# The sample sites of deploy/ beside nginx's, each under its own server.
+foreach(server apache caddy)
+  add_test(NAME e2e.server_sample_${server}
+           COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/e2e/server_samples.py ${server})
+  set_tests_properties(e2e.server_sample_${server} PROPERTIES FIXTURES_REQUIRED assets
+      RESOURCE_LOCK e2e_port ENVIRONMENT "${E2E_ENVIRONMENT}")
 endforeach()
 
 # The product itself: imports, version resource, reproducible bytes.
