@@ -300,7 +300,8 @@ bool ReadSignatureFacts(const std::vector<u8>& file, const ToolOptions& options,
     // OpenSSL reads that content type as opaque, so it is handed in as the
     // detached data. PKCS7_NOVERIFY leaves the chain out: only the signer's
     // key is checked against the signed attributes here.
-    const ASN1_TYPE* content = p7->d.sign->contents->d.other;
+    const ASN1_TYPE* content =
+        p7->d.sign->contents != nullptr ? p7->d.sign->contents->d.other : nullptr;
     if (content != nullptr && content->type == V_ASN1_SEQUENCE) {
         const unsigned char* at = content->value.sequence->data;
         const long total = content->value.sequence->length;
