@@ -13,20 +13,7 @@
 enable_language(RC)
 set(FWSTACK_UPDATE_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-# OpenSSL's pkcs11 engine, through which osslsigncode reaches a token, in
-# FWSTACK_SIGN_PKCS11_ENGINE; a configure error without it.
-function(fwstack_find_pkcs11_engine)
-  execute_process(COMMAND openssl version -e OUTPUT_VARIABLE engines
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-  string(REGEX REPLACE "^ENGINESDIR: \"(.*)\"$" "\\1" engines "${engines}")
-  find_file(FWSTACK_SIGN_PKCS11_ENGINE pkcs11.so PATHS "${engines}" NO_DEFAULT_PATH
-            NO_CMAKE_FIND_ROOT_PATH
-            DOC "OpenSSL's pkcs11 engine, through which osslsigncode reaches the token")
-  if(NOT FWSTACK_SIGN_PKCS11_ENGINE)
-    message(FATAL_ERROR "signing with a PKCS#11 key needs OpenSSL's pkcs11 engine (Debian package "
-                        "libengine-pkcs11-openssl); not found in '${engines}'")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/fwstack_pkcs11.cmake)
 
 function(fwstack_update_program target)
   cmake_parse_arguments(PARSE_ARGV 1 arg ""
@@ -72,6 +59,12 @@ function(fwstack_update_program target)
                           "SIGN_PKCS11_MODULE, SIGN_KEY (its pkcs11: URI) and SIGN_CERTS")
     endif()
     fwstack_find_pkcs11_engine()
+    set(pin_file)
+    if(arg_SIGN_PASSWORD_FILE)
+      get_filename_component(pin_file "${arg_SIGN_PASSWORD_FILE}" ABSOLUTE)
+    endif()
+    get_filename_component(module "${arg_SIGN_PKCS11_MODULE}" ABSOLUTE)
+    fwstack_check_pkcs11_key("${module}" "${arg_SIGN_KEY}" "${pin_file}")
     set(credentials -pkcs11engine ${FWSTACK_SIGN_PKCS11_ENGINE}
         -pkcs11module ${arg_SIGN_PKCS11_MODULE} -certs ${arg_SIGN_CERTS})
     string(REPLACE ";" "<semicolon>" key_uri "${arg_SIGN_KEY}")

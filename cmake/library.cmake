@@ -23,6 +23,7 @@ install(TARGETS fwstack_update EXPORT fwstack_update
 install(EXPORT fwstack_update NAMESPACE fwstack:: FILE fwstack_update-targets.cmake
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
 install(FILES cmake/fwstack_update-config.cmake cmake/fwstack_update_program.cmake
+              cmake/fwstack_pkcs11.cmake
               cmake/sign.cmake cmake/host-version.rc.in
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
 configure_file(cmake/fwstack_update.pc.in ${CMAKE_BINARY_DIR}/fwstack_update.pc @ONLY)

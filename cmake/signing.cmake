@@ -2,7 +2,8 @@
 # certificate is given; without one the build stays unsigned. The key is a PEM
 # file, part of a PKCS#12 file, or a key in a PKCS#11 token (a USB token, an
 # HSM, a cloud KMS) reached through the vendor's module and OpenSSL's pkcs11
-# engine.
+# engine; configuring finds the token and the key with p11tool, or says which
+# of the module, the token, the key or the PIN is wrong.
 set(FWSTACK_SIGN_CERTS "" CACHE FILEPATH
     "PEM file with the code-signing certificate and its chain (with FWSTACK_SIGN_KEY)")
 # A STRING, not a FILEPATH: CMake would make a pkcs11: URI given with -D into a path.
@@ -50,6 +51,12 @@ elseif(FWSTACK_SIGN_PKCS11_MODULE OR FWSTACK_SIGN_KEY MATCHES "^pkcs11:")
   fwstack_signing_file(FWSTACK_SIGN_PKCS11_MODULE)
   fwstack_signing_file(FWSTACK_SIGN_CERTS)
   fwstack_find_pkcs11_engine()
+  set(FWSTACK_SIGN_PASSWORD_FILE_PATH "")
+  if(FWSTACK_SIGN_PASSWORD_FILE)
+    fwstack_signing_file(FWSTACK_SIGN_PASSWORD_FILE)
+  endif()
+  fwstack_check_pkcs11_key("${FWSTACK_SIGN_PKCS11_MODULE_PATH}" "${FWSTACK_SIGN_KEY}"
+                           "${FWSTACK_SIGN_PASSWORD_FILE_PATH}")
   set(sign_credentials -pkcs11engine ${FWSTACK_SIGN_PKCS11_ENGINE}
       -pkcs11module ${FWSTACK_SIGN_PKCS11_MODULE_PATH} -certs ${FWSTACK_SIGN_CERTS_PATH})
   # The URI's own semicolons would split a CMake list; sign.cmake restores them.

@@ -240,6 +240,10 @@ class ReleasePipeline(e2e.E2ETestCase):
             ("a server that redirects", [redirected], "0.0.2", 1, "follows no redirect"),
             ("a document without caching rules", [plain + "latest.txt"], "0.0.2", 0,
              "warning: the document may be cached"),
+            ("a release without a timestamp", [INFO], "0.0.2", 0,
+             "warning: the release on the server has no timestamp: clients accept"),
+            ("the same with --require-timestamp", ["--require-timestamp", INFO], "0.0.2", 1,
+             "has no timestamp"),
         ]
         for name, address, installed, wanted, text in cases:
             with self.subTest(name):

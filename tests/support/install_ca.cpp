@@ -1,10 +1,13 @@
-// Test helper: trusts a DER certificate by adding it to the LocalMachine
-// Root store of the Wine prefix it runs in.
+// Trusts a root certificate in the Wine prefix it runs in, by adding it to
+// the LocalMachine Root store (Wine's certutil -addstore is a stub that adds
+// nothing). The tests trust their throwaway CA with it; anyone can trust an
+// own test root the same way to try updates against a local server.
 //   install_ca.exe <path of the certificate in DER form>
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <vector>
 
 static bool ReadWholeFile(const wchar_t* path, std::vector<BYTE>& bytes) {
@@ -26,9 +29,23 @@ static bool ReadWholeFile(const wchar_t* path, std::vector<BYTE>& bytes) {
     return ok;
 }
 
+static const wchar_t Usage[] =
+    L"usage: install_ca.exe <certificate.der>\n"
+    L"Puts a root certificate (DER, e.g. openssl x509 -outform DER) into the machine's\n"
+    L"trusted roots, the LocalMachine Root store, of the Wine prefix it runs in, so that\n"
+    L"programs in that prefix trust TLS servers and Authenticode signatures that chain\n"
+    L"to it. Wine's own \"certutil -addstore\" is a stub that adds nothing.\n"
+    L"  WINEPREFIX=~/.wine wine install_ca.exe Z:\\home\\me\\pki\\ca.der\n"
+    L"Exit code 0 when the certificate is in the store, 1 on a failure, 2 on a usage error.\n";
+
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        fwprintf(stderr, L"usage: install_ca.exe <certificate.der>\n");
+    if (argc == 2 && (wcscmp(argv[1], L"--help") == 0 || wcscmp(argv[1], L"-h") == 0 ||
+                      wcscmp(argv[1], L"/?") == 0)) {
+        fputws(Usage, stdout);
+        return 0;
+    }
+    if (argc != 2 || argv[1][0] == L'-') {
+        fputws(Usage, stderr);
         return 2;
     }
     std::vector<BYTE> der;

@@ -178,7 +178,12 @@ fi
 openssl ca -config "$assets/pki/ca.cnf" -gencrl -crldays 30 -out "$assets/pki/ca.crl" 2>/dev/null
 echo "make_assets: $assets/pki/ca.crl issued, served by the tests at $crl_url"
 
-# Trust the CA inside the prefix, for HTTPS to the test servers.
+# Trust the CA inside the prefix, for HTTPS to the test servers; the helper
+# says what it does when asked.
+"$wine_run" "$install_ca" --help | tr -d '\r' | grep -q "^Puts a root certificate" || {
+    echo "make_assets: install_ca.exe --help does not describe itself" >&2
+    exit 1
+}
 ca_windows="Z:$(tr / '\\' <<<"$assets/pki/ca.der")"
 "$wine_run" "$install_ca" "$ca_windows"
 echo "make_assets: CA installed into ${FWSTACK_WINEPREFIX:-the default prefix}"

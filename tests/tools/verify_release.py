@@ -12,8 +12,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from datetime import datetime
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from timestamp_server import TimestampServer, make_authority  # noqa: E402
 from update_server import UpdateServer  # noqa: E402
 
 PUBLISHER = "Kelvardo s.r.o."
@@ -98,9 +100,10 @@ def main(tool, program, noversion, older, newer, prerelease):
                 path(name + ".key"), "-out", path(name + ".crt"), "-subj", "/O=Test/CN=" + cn,
                 "-days", "2", "-addext", "extendedKeyUsage=codeSigning")
 
-        def sign(name, source, out):
+        def sign(name, source, out, *stamp):
             result = run("osslsigncode", "sign", "-certs", path(name + ".crt"), "-key",
-                         path(name + ".key"), "-h", "sha256", "-in", source, "-out", path(out))
+                         path(name + ".key"), "-h", "sha256", *stamp, "-in", source, "-out",
+                         path(out))
             assert result.returncode == 0, result.stdout + result.stderr
             return path(out)
 
@@ -108,6 +111,22 @@ def main(tool, program, noversion, older, newer, prerelease):
         ca("other", "Someone Else s.r.o.")
         ca("prefix", PUBLISHER + " Holding")
         good = sign("publisher", program, "good.exe")
+        expires = datetime.strptime(run("openssl", "x509", "-noout", "-enddate", "-in", path(
+            "publisher.crt")).stdout.decode().strip().split("=")[1], "%b %d %H:%M:%S %Y %Z")
+        no_stamp = [b"warning: ", b"has no timestamp: clients accept its signature only until "
+                    b"the signing certificate expires on " +
+                    expires.strftime("%Y-%m-%d %H:%M:%S UTC").encode()]
+        stamps = TimestampServer(d, {"tsa": make_authority(d, "tsa")}).start()
+        stamped = sign("publisher", program, "stamped.exe", "-ts", stamps.url + "tsa")
+        stamps.stop()
+        with open(path("anchors.pem"), "wb") as f:
+            f.write(open(path("publisher.crt"), "rb").read() + open(path("tsa.crt"), "rb").read())
+        test_pki = os.path.join(os.environ["FWSTACK_ASSETS"], "releases", "fwstack-0.0.3.exe")
+        changed = path("changed.exe")
+        shutil.copy(test_pki, changed)
+        with open(changed, "r+b") as f:
+            f.seek(4000)
+            f.write(b"\x5a")
         big = path("big.exe")
         with open(big, "wb") as f:
             f.truncate(64 * 1024 * 1024 + 1)
@@ -119,7 +138,20 @@ def main(tool, program, noversion, older, newer, prerelease):
             ("a longer signer name", ["--ca", path("prefix.crt"),
                                       sign("prefix", program, "prefix.exe")], 1, b"not by"),
             ("an untrusted root", ["--ca", path("other.crt"), good], 1,
-             b"no valid Authenticode"),
+             b"ends in \"Kelvardo s.r.o.\", a root this machine does not trust"),
+            ("the test PKI without --ca", [test_pki], 1,
+             [b"has an intact Authenticode signature, but its certificate chain ends in "
+              b"\"fwstack Test Root CA\", a root this machine does not trust", b"--ca FILE",
+              b"publicly trusted code-signing certificate"]),
+            ("a changed byte, without --ca", [changed], 1, b"no valid Authenticode", b"intact"),
+            ("no timestamp", ["--ca", path("publisher.crt"), "--no-revocation", good], 0,
+             no_stamp + [b"verified"]),
+            ("no timestamp, --require-timestamp", ["--ca", path("publisher.crt"),
+                                                   "--require-timestamp", good], 1,
+             no_stamp[1:] + [b"(--require-timestamp)"], b"verified"),
+            ("a timestamp, --require-timestamp", ["--ca", path("anchors.pem"),
+                                                  "--require-timestamp", stamped], 0,
+             b"timestamped", b"no timestamp"),
             ("no version resource", ["--ca", path("publisher.crt"),
                                      sign("publisher", noversion, "nover.exe")], 1,
              b"no readable file version"),
@@ -132,10 +164,12 @@ def main(tool, program, noversion, older, newer, prerelease):
             ("no release named", ["--ca", path("publisher.crt")], 2, b"usage"),
             ("an empty CA option", ["--ca", "", good], 2, b"usage"),
         ]
-        for name, args, code, text in cases:
+        for name, args, code, text, *absent in cases:
             result = run(tool, "verify", *args)
             out = result.stdout + result.stderr
-            if result.returncode != code or text not in out:
+            texts = text if isinstance(text, list) else [text]
+            if (result.returncode != code or not all(t in out for t in texts)
+                    or any(t in out for t in absent)):
                 failures.append(f"{name}: exit {result.returncode}, wanted {code} and "
                                 f"{text!r}:\n{out.decode(errors='replace')}")
         # publish, in order, into one downloads folder.
@@ -147,7 +181,9 @@ def main(tool, program, noversion, older, newer, prerelease):
         signed_newer = sign("publisher", newer, "newer.exe")
         steps = [
             ("unsigned", [program], 1, b"no valid Authenticode"),
-            ("another untrusted signer", [path("other.exe")], 1, b"no valid Authenticode"),
+            ("another untrusted signer", [path("other.exe")], 1, b"a root this machine does not"),
+            ("no timestamp, with --require-timestamp", ["--require-timestamp", good], 1,
+             b"has no timestamp"),
             ("the first release", [good], 0, b"announces 0.0.3"),
             ("the same release again", [good], 1, b"not newer"),
             ("an older release", [signed_older], 1, b"not newer"),

@@ -76,6 +76,20 @@ std::string SignerCommonName(const std::string& report) {
     return subject.substr(cn + 4, stop == std::string::npos ? stop : stop - cn - 4);
 }
 
+// Whether the digest the signature holds is the file's own, as osslsigncode
+// reports both.
+bool DigestsMatch(const std::string& report) {
+    const auto digest = [&report](const std::string& label) {
+        const size_t at = report.find(label);
+        if (at == std::string::npos) return std::string();
+        const size_t start = report.find_first_not_of(" :", at + label.size());
+        const size_t end = report.find_first_of(" \n", start);
+        return start == std::string::npos ? std::string() : report.substr(start, end - start);
+    };
+    const std::string current = digest("Current message digest");
+    return !current.empty() && current == digest("Calculated message digest");
+}
+
 }  // namespace
 
 namespace {
@@ -120,7 +134,16 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
     const bool ran =
         RunCommand("osslsigncode verify -ignore-crl" + anchors + " -in " + Quoted(path), &report);
     if (options.verbose) std::cout << report;
+    SignatureFacts facts;
+    const bool signedFile = ReadSignatureFacts(file, options, &facts);
     if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
+        if (signedFile && facts.intact && facts.untrustedRoot && DigestsMatch(report)) {
+            return Fail(name + " has an intact Authenticode signature, but its certificate "
+                        "chain ends in \"" + facts.root + "\", a root this machine does not "
+                        "trust; for a test PKI give its root with --ca FILE, or sign the "
+                        "release with a publicly trusted code-signing certificate, which is "
+                        "what clients on Windows need");
+        }
         return Fail(name + " has no valid Authenticode signature; sign it with the "
                     "publisher's code-signing certificate (osslsigncode sign)" +
                     (options.verbose ? "" : "; --verbose shows osslsigncode's report"));
@@ -160,6 +183,17 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
     }
     const bool timestamped =
         report.find("Timestamp Server Signature verification: ok") != std::string::npos;
+    // Without a timestamp the signature is only as good as the signer's
+    // certificate: Windows refuses it once the certificate has expired.
+    if (!timestamped) {
+        const std::string why = name + " has no timestamp: clients accept its signature only "
+                                "until the signing certificate expires on " +
+                                facts.signerExpires + ", and refuse the release after that; "
+                                "sign it with a timestamp server (osslsigncode -ts, or "
+                                "FWSTACK_SIGN_TIMESTAMP in the build)";
+        if (options.requireTimestamp) return Fail(why + " (--require-timestamp)");
+        std::cout << "warning: " << why << "\n";
+    }
     std::cout << "verified: " << name << ", version " << VersionText(version) << ", signed by \""
               << signer << "\"" << (timestamped ? ", timestamped" : "") << ", " << file.size()
               << " bytes\n";

@@ -26,15 +26,17 @@ struct ToolOptions {
     std::vector<std::string> crls;  // --crl FILE, repeatable: CRLs given instead of fetched
     bool noRevocation = false;      // --no-revocation: revocation is not checked
     bool verbose = false;           // --verbose: osslsigncode's own report too
+    bool requireTimestamp = false;  // --require-timestamp: refuse a release without one
     std::string program;     // --program NAME, empty for this build's own
     std::string publisher;   // --publisher TEXT: the signer's common name
     std::string product;     // --product TEXT: the product name the client sends
 };
 enum Option : u32 {
     OptionCa = 1, OptionForce = 2, OptionInstalled = 4, OptionCrl = 8, OptionNoRevocation = 16,
-    OptionVerbose = 32,
+    OptionVerbose = 32, OptionRequireTimestamp = 64,
     // What every command that verifies a release takes.
-    OptionsOfVerify = OptionCa | OptionCrl | OptionNoRevocation | OptionVerbose
+    OptionsOfVerify =
+        OptionCa | OptionCrl | OptionNoRevocation | OptionVerbose | OptionRequireTimestamp
 };
 
 // Reads the options that allowed names, and the identity options every form
@@ -71,6 +73,18 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
 // which certificate failed and what to do.
 int CheckRevocation(const std::string& name, const std::vector<u8>& file,
                     const ToolOptions& options);
+
+// What a release's signature tells apart from trust, read with OpenSSL.
+struct SignatureFacts {
+    bool intact = false;        // signed attributes and content verify with the signer's key
+    bool untrustedRoot = false; // its chain ends in a root that the anchors do not hold
+    std::string root;           // the common name of the root the chain ends in
+    std::string signerExpires;  // the signer's certificate's notAfter, as text
+};
+// False when the file carries no readable signature. The anchors are those of
+// options.ca, or the system's store.
+bool ReadSignatureFacts(const std::vector<u8>& file, const ToolOptions& options,
+                        SignatureFacts* out);
 
 // The five-line document announcing release under name at url, checked with
 // the client's parser; returns 0, or 1 after saying why it was refused.

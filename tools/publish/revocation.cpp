@@ -1,7 +1,9 @@
 // fwstack-publish: revocation of the certificates that signed a release,
 // against the CRLs they name (fetched with libcurl) or CRL files given offline.
 #include <curl/curl.h>
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -244,7 +246,104 @@ int CheckCertificate(const std::string& name, X509* certificate, X509* issuer,
     return 0;
 }
 
+// The PKCS#7 signed data of the file's Authenticode signature; null when absent.
+std::unique_ptr<PKCS7, FreePkcs7> ReadSignature(const std::vector<u8>& file) {
+    const std::string signature = SignatureBytes(file);
+    const unsigned char* der = reinterpret_cast<const unsigned char*>(signature.data());
+    std::unique_ptr<PKCS7, FreePkcs7> p7(
+        signature.empty() ? nullptr : d2i_PKCS7(nullptr, &der, static_cast<long>(signature.size())));
+    if (p7 == nullptr || !PKCS7_type_is_signed(p7.get())) return nullptr;
+    return p7;
+}
+
+// The first signer's certificate, owned by p7; null when it names none.
+X509* Signer(PKCS7* p7) {
+    STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0);
+    X509* signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0)
+                                                                    : nullptr;
+    sk_X509_free(signers);  // the certificates stay owned by p7
+    return signer;
+}
+
+// A context that builds the signer's chain from the signature's certificates
+// to the anchors of --ca or the system's store; false when they cannot be loaded.
+bool ChainContext(PKCS7* p7, X509* signer, const ToolOptions& options,
+                  std::unique_ptr<X509_STORE, FreeStore>* store,
+                  std::unique_ptr<X509_STORE_CTX, FreeStoreContext>* context) {
+    store->reset(X509_STORE_new());
+    const bool anchors = options.ca.empty()
+                             ? X509_STORE_set_default_paths(store->get()) == 1
+                             : X509_STORE_load_file(store->get(), options.ca.c_str()) == 1;
+    context->reset(X509_STORE_CTX_new());
+    if (!anchors || *context == nullptr ||
+        X509_STORE_CTX_init(context->get(), store->get(), signer, p7->d.sign->cert) != 1) {
+        return false;
+    }
+    // The signature tool judges the chain's times and uses; here it is only
+    // built, to learn which certificates it holds and where it ends.
+    X509_STORE_CTX_set_flags(context->get(), X509_V_FLAG_NO_CHECK_TIME);
+    return true;
+}
+
 }  // namespace
+
+bool ReadSignatureFacts(const std::vector<u8>& file, const ToolOptions& options,
+                        SignatureFacts* out) {
+    *out = SignatureFacts();
+    std::unique_ptr<PKCS7, FreePkcs7> p7 = ReadSignature(file);
+    X509* signer = p7 != nullptr ? Signer(p7.get()) : nullptr;
+    if (signer == nullptr) return false;
+    out->signerExpires = TimeText(X509_get0_notAfter(signer));
+
+    // NOTE: Authenticode signs SpcIndirectDataContent, whose message digest
+    // covers the DER of the SEQUENCE's contents without its tag and length;
+    // OpenSSL reads that content type as opaque, so it is handed in as the
+    // detached data. PKCS7_NOVERIFY leaves the chain out: only the signer's
+    // key is checked against the signed attributes here.
+    const ASN1_TYPE* content =
+        p7->d.sign->contents != nullptr ? p7->d.sign->contents->d.other : nullptr;
+    if (content != nullptr && content->type == V_ASN1_SEQUENCE) {
+        const unsigned char* at = content->value.sequence->data;
+        const long total = content->value.sequence->length;
+        long length = 0;
+        int tag = 0;
+        int kind = 0;
+        const unsigned char* inner = at;
+        if (!(ASN1_get_object(&inner, &length, &tag, &kind, total) & 0x80) &&
+            inner + length <= at + total) {
+            std::unique_ptr<BIO, FreeBio> data(BIO_new_mem_buf(inner, static_cast<int>(length)));
+            out->intact = data != nullptr && PKCS7_verify(p7.get(), nullptr, nullptr, data.get(),
+                                                          nullptr, PKCS7_NOVERIFY) == 1;
+        }
+    }
+    ERR_clear_error();
+
+    // The chain as far as the signature's certificates and the anchors take it.
+    X509* top = signer;
+    for (int hops = 0; hops < 16 && X509_check_issued(top, top) != X509_V_OK; ++hops) {
+        X509* issuer = nullptr;
+        for (int i = 0; i < sk_X509_num(p7->d.sign->cert); ++i) {
+            X509* candidate = sk_X509_value(p7->d.sign->cert, i);
+            if (candidate != top && X509_check_issued(candidate, top) == X509_V_OK) issuer = candidate;
+        }
+        if (issuer == nullptr) break;
+        top = issuer;
+    }
+    out->root = CommonName(X509_check_issued(top, top) == X509_V_OK ? X509_get_subject_name(top)
+                                                                   : X509_get_issuer_name(top));
+    std::unique_ptr<X509_STORE, FreeStore> store;
+    std::unique_ptr<X509_STORE_CTX, FreeStoreContext> context;
+    if (ChainContext(p7.get(), signer, options, &store, &context) &&
+        X509_verify_cert(context.get()) != 1) {
+        const int error = X509_STORE_CTX_get_error(context.get());
+        out->untrustedRoot = error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+                             error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
+                             error == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+                             error == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT;
+    }
+    ERR_clear_error();
+    return true;
+}
 
 int CheckRevocation(const std::string& name, const std::vector<u8>& file,
                     const ToolOptions& options) {
@@ -257,30 +356,16 @@ int CheckRevocation(const std::string& name, const std::vector<u8>& file,
         if (offline.size() == before) return Fail(path + " holds no CRL (PEM or DER)");
     }
 
-    const std::string signature = SignatureBytes(file);
-    const unsigned char* der = reinterpret_cast<const unsigned char*>(signature.data());
-    std::unique_ptr<PKCS7, FreePkcs7> p7(
-        signature.empty() ? nullptr : d2i_PKCS7(nullptr, &der, static_cast<long>(signature.size())));
-    if (p7 == nullptr || !PKCS7_type_is_signed(p7.get())) {
-        return Fail(name + ": cannot read the Authenticode signature's certificates");
-    }
-    STACK_OF(X509)* signers = PKCS7_get0_signers(p7.get(), nullptr, 0);
-    X509* signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0)
-                                                                    : nullptr;
-    sk_X509_free(signers);  // the certificates stay owned by p7
+    std::unique_ptr<PKCS7, FreePkcs7> p7 = ReadSignature(file);
+    X509* signer = p7 != nullptr ? Signer(p7.get()) : nullptr;
+    if (p7 == nullptr) return Fail(name + ": cannot read the Authenticode signature's certificates");
     if (signer == nullptr) return Fail(name + ": the signature names no signer's certificate");
 
-    std::unique_ptr<X509_STORE, FreeStore> store(X509_STORE_new());
-    const bool anchors = options.ca.empty() ? X509_STORE_set_default_paths(store.get()) == 1
-                                            : X509_STORE_load_file(store.get(), options.ca.c_str()) == 1;
-    std::unique_ptr<X509_STORE_CTX, FreeStoreContext> context(X509_STORE_CTX_new());
-    if (!anchors || context == nullptr ||
-        X509_STORE_CTX_init(context.get(), store.get(), signer, p7->d.sign->cert) != 1) {
+    std::unique_ptr<X509_STORE, FreeStore> store;
+    std::unique_ptr<X509_STORE_CTX, FreeStoreContext> context;
+    if (!ChainContext(p7.get(), signer, options, &store, &context)) {
         return Fail("cannot load the trust anchors" + (options.ca.empty() ? "" : " of " + options.ca));
     }
-    // The signature tool has judged the chain's times and uses; here it is
-    // only built, to learn which certificates lie below the root.
-    X509_STORE_CTX_set_flags(context.get(), X509_V_FLAG_NO_CHECK_TIME);
     if (X509_verify_cert(context.get()) != 1) {
         return Fail(name + ": cannot build the signer's certificate chain: " +
                     X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get())));

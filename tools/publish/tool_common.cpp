@@ -31,13 +31,17 @@ const char UsageText[] =
     "the program name (the document's first key; releases are NAME-X.Y.Z.exe), the\n"
     "signer's common name a release must have, and the product name a client sends;\n"
     "by default those of this build's fwstack.\n"
-    "CHECKS: [IDENTITY] [--ca FILE] [--crl FILE]... [--no-revocation] [--verbose]\n"
+    "CHECKS: [IDENTITY] [--ca FILE] [--crl FILE]... [--no-revocation] [--require-timestamp]\n"
+    "        [--verbose]\n"
     "--ca FILE names the trust anchors when they are not in the system's store: of the\n"
     "signature, of its timestamp and, for check, of the server's TLS certificate.\n"
     "Every certificate of the signer's chain below its root must name a CRL and not be\n"
     "revoked, as a client on Windows checks; the CRLs are fetched from the addresses the\n"
     "certificates name, or --crl FILE (PEM or DER, repeatable) gives them offline.\n"
     "--no-revocation skips that check, with a warning. --verbose shows osslsigncode's report.\n"
+    "A signature without a timestamp is accepted by clients only until the signing\n"
+    "certificate expires: it is verified with a warning naming that date, or refused\n"
+    "with --require-timestamp.\n"
     "Exit codes: 0 success, 1 refused or failed, 2 usage error.\n";
 
 int Usage() {
@@ -96,6 +100,9 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
             ++i;
         } else if (option == "--verbose" && (allowed & OptionVerbose)) {
             out->verbose = true;
+            ++i;
+        } else if (option == "--require-timestamp" && (allowed & OptionRequireTimestamp)) {
+            out->requireTimestamp = true;
             ++i;
         } else {
             return 0;
