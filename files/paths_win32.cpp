@@ -21,11 +21,12 @@ bool GetProgramPath(PathBuffer* out) {
 bool GetFullPath(const PathBuffer& in, PathBuffer* out) {
     CopyBytes(out, &in, sizeof(PathBuffer));
     UseSystemForm(out);
+    u64 added = out->length - in.length;
     DWORD n = Sys(GetFullPathNameW)(reinterpret_cast<const wchar_t*>(out->text),
                                static_cast<DWORD>(PathCapacity),
                                reinterpret_cast<wchar_t*>(out->text), nullptr);
     // NOTE: a result that does not fit is the size needed, terminator included.
-    if (n >= 1 && n <= MaxPathUnits) {
+    if (n >= 1 && n <= MaxPathUnits + added) {
         out->length = n;
         return true;
     }

@@ -4,6 +4,7 @@ import struct
 import subprocess
 import sys
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 EXE = None
 VERSION = None
@@ -46,6 +47,44 @@ class Product(unittest.TestCase):
             address, length = directories[index]
             self.assertTrue(start <= address and address + length <= start + size, index)
         self.assertEqual(directories[5], (0, 0), "base relocations")
+
+    def test_manifest(self):
+        # The RT_MANIFEST resource 1, found through the resource directory.
+        data = read_exe()
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        count, optional = struct.unpack_from("<H12xH", data, pe + 6)
+        rva, _ = struct.unpack_from("<II", data, pe + 24 + 112 + 8 * 2)
+        for i in range(count):
+            at = pe + 24 + optional + 40 * i
+            virtual, raw = struct.unpack_from("<I4xI", data, at + 12)
+            if virtual == rva:
+                section, offset = virtual, raw
+
+        def entry(directory, wanted):
+            named, ids = struct.unpack_from("<HH", data, offset + directory + 12)
+            for k in range(named + ids):
+                name, target = struct.unpack_from("<II", data, offset + directory + 16 + 8 * k)
+                if wanted is None or name == wanted:
+                    return target & 0x7FFFFFFF
+            self.fail(f"no resource entry {wanted}")
+
+        leaf = entry(entry(entry(0, 24), 1), None)
+        address, size = struct.unpack_from("<II", data, offset + leaf)
+        text = data[offset + address - section:offset + address - section + size]
+        root = ElementTree.fromstring(text)
+        v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+        compatibility = "{urn:schemas-microsoft-com:compatibility.v1}"
+        settings = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+        self.assertEqual(root.tag, v1 + "assembly")
+        level = root.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel")
+        self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
+        systems = {e.get("Id") for e in root.iter(compatibility + "supportedOS")}
+        self.assertEqual(systems, {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+                                   "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+                                   "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+                                   "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})  # 10 and 11
+        aware = root.find(f"{v3}application/{v3}windowsSettings/{settings}longPathAware")
+        self.assertEqual(aware.text, "true")
 
     def test_version_resource(self):
         data = read_exe()
