@@ -28,6 +28,26 @@ class SelfUpdate(e2e.E2ETestCase):
                          (0, b"fwstack 0.0.3 is up to date\n", b""))
         self.assertEqual(e2e.read(self.program), e2e.read(new_release))
 
+    def test_a_program_beyond_max_path_updates_itself(self):
+        # Wine opens paths of any length, so the form the program gives them
+        # is seen in the Windows tests; here the whole run and the clean-up
+        # at the next start, from 251 units (its ".download" reaches 260) up.
+        new_release = e2e.release("fwstack-0.0.3.exe")
+        self.announce("0.0.3", new_release)
+        self.start_server()
+        for units in (251, 259, 1083):
+            folder = os.path.join(self.program_dir, str(units))
+            while len(e2e.windows_path(os.path.join(folder, "fwstack.exe"))) < units:
+                room = units - len(e2e.windows_path(os.path.join(folder, "fwstack.exe"))) - 1
+                folder = os.path.join(folder, "d" * (room if room <= 200 else 150 if room < 202 else 200))
+            with self.subTest(units=units):
+                self.install(e2e.release("fwstack-0.0.2.exe"), folder)
+                self.assertEqual(len(e2e.windows_path(self.program)), units)
+                self.assertEqual(self.run_program("update"), (0, b"fwstack updated to 0.0.3\n", b""))
+                self.assertEqual(self.run_program("--version"), (0, b"fwstack 0.0.3\n", b""))
+                self.assertEqual(self.folder_files(folder), ["fwstack.exe"])
+                self.assertEqual(e2e.read(self.program), e2e.read(new_release))
+
 
 if __name__ == "__main__":
     unittest.main()
