@@ -81,11 +81,15 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
         return verdict;
     }
 
-    RemoveFile(paths->old);
+    // An older instance of the program may still run from ".old" (an update
+    // it did itself, hours ago): the program goes to the first free name.
+    for (u32 k = 0; k < OldNameCount; ++k) {
+        OldName(paths->program, k, &paths->old);
+        if (RemoveFile(paths->old)) break;
+    }
     bool moved = MoveFileReplacing(paths->program, paths->old);
     // Another update may have put this very release in place since this
-    // one's check; the previous program, still running in other processes,
-    // then holds .old, which can be neither removed nor replaced. Nothing is
+    // one's check, and the program file cannot be moved aside. Nothing is
     // left to swap: the staged copy goes and the update is done.
     if (!moved && FileHasDigest(paths->program, digest)) {
         CloseFile(staged.handle);

@@ -15,12 +15,17 @@ void AppendToPath(PathBuffer* path, const char* bytes, u64 n) {
 
 namespace {
 
-void SiblingOf(const PathBuffer& program, Text suffix, PathBuffer* out) {
+void SiblingOf(const PathBuffer& program, const char* suffix, u64 n, PathBuffer* out) {
     CopyBytes(out, &program, sizeof *out);
-    AppendToPath(out, suffix.bytes, suffix.length);
+    AppendToPath(out, suffix, n);
 }
 
 }  // namespace
+
+void OldName(const PathBuffer& program, u32 k, PathBuffer* out) {
+    SiblingOf(program, ".old", 4, out);
+    AppendToPath(out, "0123456789" + k, k > 0 ? 1 : 0);
+}
 
 void UseSystemForm(PathBuffer* path) {
     u16* text = path->text;
@@ -43,10 +48,10 @@ void BuildSiblings(const PathBuffer& program, UpdatePaths* out) {
     CopyBytes(&out->named, &program, sizeof out->named);
     CopyBytes(&out->program, &out->named, sizeof out->program);
     UseSystemForm(&out->program);
-    SiblingOf(out->program, TextOf(".old"), &out->old);
-    SiblingOf(out->program, TextOf(".new"), &out->staged);
-    SiblingOf(out->program, TextOf(".download"), &out->download);
-    SiblingOf(out->program, TextOf(".latest"), &out->latest);
+    OldName(out->program, 0, &out->old);
+    SiblingOf(out->program, ".new", 4, &out->staged);
+    SiblingOf(out->program, ".download", 9, &out->download);
+    SiblingOf(out->program, ".latest", 7, &out->latest);
 }
 
 bool IsValidHandle(void* handle) {

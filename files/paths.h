@@ -38,6 +38,14 @@ struct UpdatePaths {
 // the text stays terminated.
 void AppendToPath(PathBuffer* path, const char* bytes, u64 n);
 
+// The names the program is moved aside to when a release takes its place:
+// ".old", or where an older instance still runs from that name (Windows
+// keeps a running program's file) ".old1" to ".old9", the first that is free.
+constexpr u32 OldNameCount = 10;
+
+// The k-th of those names for program: program + ".old", then ".old1" on.
+void OldName(const PathBuffer& program, u32 k, PathBuffer* out);
+
 // Fills the named and program fields and the four siblings from program; no
 // download handle, a zero verify result.
 void BuildSiblings(const PathBuffer& program, UpdatePaths* out);

@@ -17,6 +17,7 @@ VARIANTS = os.environ["FWSTACK_VARIANTS"]
 PORT = int(os.environ["FWSTACK_E2E_PORT"])
 PRODUCT = os.environ["FWSTACK_EXE"]
 LAUNCH = os.environ["FWSTACK_LAUNCH"]
+HOLD_FILE = os.environ["FWSTACK_HOLD_FILE"]
 WINE_RUN = os.environ["FWSTACK_WINE_RUN"]
 WINEPREFIX = os.environ["FWSTACK_WINEPREFIX"]
 

@@ -48,6 +48,30 @@ class SelfUpdate(e2e.E2ETestCase):
                 self.assertEqual(self.folder_files(folder), ["fwstack.exe"])
                 self.assertEqual(e2e.read(self.program), e2e.read(new_release))
 
+    def test_a_second_update_while_an_old_instance_still_runs(self):
+        # A program that updated itself keeps running from .old; on Windows
+        # that name can then be neither removed nor replaced. Wine lets a
+        # running program's file go, so a helper holds it as Windows would.
+        first, second = e2e.release("fwstack-0.0.3.exe"), e2e.release("fwstack-0.0.4.exe")
+        self.install(e2e.release("fwstack-0.0.2.exe"))
+        self.announce("0.0.3", first)
+        self.start_server()
+        self.assertEqual(self.run_program("update"), (0, b"fwstack updated to 0.0.3\n", b""))
+        holder = e2e.Background(e2e.HOLD_FILE, e2e.windows_path(self.program + ".old"))
+        try:
+            self.assertTrue(e2e.wait_for(lambda: os.pread(holder.out.fileno(), 4, 0) == b"held"))
+            self.announce("0.0.4", second)
+            self.assertEqual(self.run_program("update"), (0, b"fwstack updated to 0.0.4\n", b""))
+            self.assertEqual(e2e.read(self.program), e2e.read(second))
+            self.assertEqual(e2e.read(self.program + ".old1"), e2e.read(first))
+            # The next start takes what it can; the held name waits.
+            self.assertEqual(self.run_program("--version"), (0, b"fwstack 0.0.4\n", b""))
+            self.assertEqual(self.folder_files(), ["fwstack.exe", "fwstack.exe.old"])
+        finally:
+            holder.kill()
+        self.assertEqual(self.run_program("--version"), (0, b"fwstack 0.0.4\n", b""))
+        self.assertEqual(self.folder_files(), ["fwstack.exe"])
+
 
 if __name__ == "__main__":
     unittest.main()
