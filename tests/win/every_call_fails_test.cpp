@@ -37,7 +37,7 @@ class EveryCallFails : public EngineTest {
 protected:
     void Restore() {
         ASSERT_TRUE(WriteFileBytes(program_, previous_));
-        for (const wchar_t* suffix : {L".old", L".new", L".download", L".latest"}) {
+        for (const wchar_t* suffix : {L".old", L".old1", L".new", L".download", L".latest"}) {
             DeleteFileW(Sibling(suffix).c_str());
         }
     }
@@ -79,7 +79,9 @@ TEST_F(EveryCallFails, TheProgramStaysWholeAndTheNextUpdateRecovers) {
         lines.insert("fwstack update failed: " + std::string(MessageFor(code).bytes,
                                                               MessageFor(code).length) + "\n");
     }
-    const std::set<std::string> siblings = {"fwstack.exe", "fwstack.exe.old", "fwstack.exe.new",
+    // A failed removal of .old moves the program aside to .old1 instead.
+    const std::set<std::string> siblings = {"fwstack.exe",     "fwstack.exe.old",
+                                            "fwstack.exe.old1", "fwstack.exe.new",
                                             "fwstack.exe.latest", "notes.txt"};
 
     for (bool renameFails : {false, true}) {

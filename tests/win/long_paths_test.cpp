@@ -142,6 +142,7 @@ TEST_F(LongPaths, EveryPathHasTheFormOfItsLength) {
         for (const wchar_t* suffix : {L".old", L".new", L".download", L".latest"}) {
             names.insert(formed + suffix);
         }
+        for (wchar_t k = L'1'; k <= L'9'; ++k) names.insert(formed + L".old" + k);
         for (const auto& [function, path] : g_seen) {
             EXPECT_TRUE(names.count(path)) << function << " " << Narrow(path);
         }
