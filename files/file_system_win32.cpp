@@ -5,6 +5,10 @@
 
 namespace {
 
+// Paths come in the form the system takes at their length (UseSystemForm):
+// CreateFileW, GetFileAttributesW and MoveFileExW take the "\\?\" form beyond
+// MAX_PATH (Microsoft's pages for each, and Naming Files, Paths, and
+// Namespaces).
 LPCWSTR Wide(const PathBuffer& path) { return reinterpret_cast<LPCWSTR>(path.text); }
 
 struct ModeFlags {
@@ -177,6 +181,9 @@ bool WriteToFile(void* file, const void* bytes, u64 n) {
 
 bool FlushFile(void* file) { return Sys(FlushFileBuffers)(file) != 0; }
 
+// NOTE: FILE_RENAME_INFO takes an absolute path, and beyond MAX_PATH the
+// "\\?\" form is how Windows names one; a rename cannot do without a name,
+// so there is no road around a path here. Wine takes either form.
 bool RenameOpenFile(void* file, const PathBuffer& newPath) {
     u64 length = newPath.length < PathCapacity ? newPath.length : PathCapacity - 1;
     // The fixed part, the name and its terminator; zeroed, so the terminator

@@ -89,6 +89,9 @@ void CheckSigner(const PathBuffer& path, void* file, const char* publisher, u64 
     WINTRUST_FILE_INFO fileInfo;
     FillBytes(&fileInfo, 0, sizeof(fileInfo));
     fileInfo.cbStruct = sizeof(WINTRUST_FILE_INFO);
+    // NOTE: the provider reads the file through hFile; the path, in the
+    // "\\?\" form beyond MAX_PATH, names it. Long paths without a handle are
+    // reported to fail with CRYPT_E_FILE_ERROR; Wine shows neither.
     fileInfo.pcwszFilePath = reinterpret_cast<LPCWSTR>(path.text);
     fileInfo.hFile = file;
 

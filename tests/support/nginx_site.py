@@ -22,6 +22,22 @@ SITE = os.path.join(DEPLOY, "fwstack.conf")
 EDGE = os.path.join(DEPLOY, "fwstack-edge.conf")
 
 
+def wait_until_listening(site, name, seconds):
+    """Returns site once its process listens on site.port; stops it and raises
+    with its errors when it ends or does not listen within seconds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if site.process.poll() is not None:
+            raise RuntimeError(f"{name} did not start:\n" + site.errors())
+        try:
+            socket.create_connection(("127.0.0.1", site.port), timeout=1).close()
+            return site
+        except OSError:
+            time.sleep(0.05)
+    site.stop()
+    raise RuntimeError(f"{name} is not listening:\n" + site.errors())
+
+
 class NginxSite:
     """work: a folder for the configuration and logs; root: the folder that
     holds downloads/fwstack/; extra: more server blocks, as nginx text; site
@@ -60,17 +76,7 @@ class NginxSite:
     def start(self):
         self.process = subprocess.Popen(["nginx", "-p", self.work, "-c",
                                          f"{self.work}/nginx.conf"])
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("nginx did not start:\n" + self.errors())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return self
-            except OSError:
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("nginx is not listening:\n" + self.errors())
+        return wait_until_listening(self, "nginx", 10)
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:

@@ -13,7 +13,8 @@ import pwd
 import shutil
 import socket
 import subprocess
-import time
+
+import nginx_site
 
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy")
 MODULES = "/usr/lib/apache2/modules"
@@ -59,17 +60,7 @@ class Site:
         self.output = open(f"{self.work}/output.log", "wb")
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.output,
                                         stderr=subprocess.STDOUT, env=self.environment())
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"{argv[0]} did not start:\n" + self.errors())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return self
-            except OSError:
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError(f"{argv[0]} is not listening:\n" + self.errors())
+        return nginx_site.wait_until_listening(self, argv[0], 30)
 
     def stop(self):
         if self.process is not None:
