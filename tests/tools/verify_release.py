@@ -236,6 +236,18 @@ def main(tool, program, noversion, older, newer, prerelease):
                               capture_output=True, timeout=60), 1,
                b"downlaods: No such file or directory; give the folder the server serves",
                not os.path.exists(mistyped))
+        # A folder the publishing account may not write (root, as in CI, drops
+        # its override of file rights for this): the system's reason, and no file.
+        unwritable = path("unwritable")
+        os.makedirs(unwritable)
+        os.chmod(unwritable, 0o555)
+        as_user = (["capsh", "--drop=cap_dac_override,cap_dac_read_search", "--", "-c",
+                    'exec "$0" "$@"'] if os.geteuid() == 0 else [])
+        expect("an unwritable downloads folder",
+               subprocess.run([*as_user, tool, "publish", *ca_args, good, unwritable, base],
+                              capture_output=True, timeout=60), 1,
+               b"Permission denied; let the publishing account write the folder",
+               os.listdir(unwritable) == [])
 
         # While another publish holds the folder, nothing is written.
         before = open(os.path.join(folder, "latest.txt"), "rb").read()

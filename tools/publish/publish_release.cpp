@@ -18,13 +18,16 @@ namespace {
 
 // Writes bytes to path through path + ".tmp": written, flushed to disk, then
 // renamed over path, so that readers see the old file or the whole new one.
+// On false, errno is the failed step's.
 bool WriteDurably(const std::string& path, const char* bytes, size_t size) {
     const std::string temp = path + ".tmp";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return false;
     const bool written = WriteAll(fd, bytes, size) && fsync(fd) == 0;
     if (close(fd) != 0 || !written) {
+        const int error = errno;
         unlink(temp.c_str());
+        errno = error;
         return false;
     }
     return rename(temp.c_str(), path.c_str()) == 0;
@@ -144,7 +147,8 @@ int Publish(int argc, char** argv) {
     if (!WriteDurably(folder + "/" + name, reinterpret_cast<const char*>(file.data()),
                       file.size()) ||
         !SyncFolder(folder)) {
-        return Fail("cannot write " + folder + "/" + name + "; check the folder and its rights");
+        return Fail("cannot write " + folder + "/" + name + ": " + std::strerror(errno) +
+                    "; let the publishing account write the folder (the server only reads it)");
     }
     std::cout << "copied: " << folder << "/" << name << "\n";
     std::cout.flush();
