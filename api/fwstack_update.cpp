@@ -26,6 +26,15 @@ static_assert(offsetof(fwstack_settings, version_text) == 4 * sizeof(const char*
               "five texts first");
 static_assert(offsetof(UpdateSettings, versionText) == 4 * sizeof(Text), "five texts first");
 
+// The header's numbers are the engine's own.
+static_assert(FWSTACK_UP_TO_DATE == UpToDate && FWSTACK_AVAILABLE_READ_ONLY == AvailableReadOnly &&
+                  FWSTACK_UPDATED == Updated && FWSTACK_FAILED == Failed,
+              "states");
+static_assert(FWSTACK_SETTINGS_INVALID == SettingsInvalid && FWSTACK_FOLDER_READ_ONLY == FolderReadOnly &&
+                  FWSTACK_REVOCATION_UNCHECKED == RevocationUnchecked &&
+                  FWSTACK_UPDATE_RECORD_UNWRITTEN == UpdateRecordUnwritten,
+              "error codes");
+
 // A null record reads as one whose every text is empty, which is invalid.
 UpdateSettings EngineSettings(const fwstack_settings* host) {
     UpdateSettings settings;

@@ -101,6 +101,7 @@ typedef struct fwstack_settings {
 #define FWSTACK_STAGE_FAILED 17
 #define FWSTACK_PROGRAM_NOT_REPLACED 18
 #define FWSTACK_FOLDER_READ_ONLY 20 /* goes with FWSTACK_AVAILABLE_READ_ONLY */
+#define FWSTACK_REVOCATION_UNCHECKED 21 /* the CA's revocation servers could not be reached */
 #define FWSTACK_UPDATE_RECORD_UNWRITTEN 23
 
 #define FWSTACK_REPORT_CAPACITY 256
@@ -121,8 +122,11 @@ typedef struct fwstack_result {
 } fwstack_result;
 
 /* Removes the files an earlier update left beside the program file
- * ("<file>.old", ".new", ".download", ".latest"), silently; failures wait for
- * a later start. program_path null or empty: the running program's own
+ * ("<file>.old", ".old1" to ".old9", ".new", ".download", ".latest"),
+ * silently; failures wait for a later start. An update moves the program
+ * aside to ".old", or, while an older instance still runs from that name
+ * (Windows keeps a running program's file), to the first free of ".old1" to
+ * ".old9": a host that runs for hours can update again and again. program_path null or empty: the running program's own
  * file; otherwise the program file it names. Does nothing when the settings
  * are invalid or null. */
 void fwstack_cleanup(const fwstack_settings* settings, const char* program_path);
