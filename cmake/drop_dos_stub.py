@@ -8,6 +8,9 @@ which Windows reads only for "MZ" and the headers' offset) they end at 0x1E8
 and take 512: the sections move down 512 bytes. The PE checksum is computed
 anew. Only a file as ld writes it is changed; anything else is refused.
 
+NOTE: Windows' loader reads the DOS header for its "MZ" and the headers'
+offset alone; Wine runs the program so in every test, Windows is not shown.
+
     drop_dos_stub.py <image.exe>
 """
 import struct
