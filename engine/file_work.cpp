@@ -82,12 +82,13 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
     }
 
     // An older instance of the program may still run from ".old" (an update
-    // it did itself, hours ago): the program goes to the first free name.
-    for (u32 k = 0; k < OldNameCount; ++k) {
+    // it did itself, hours ago), or an instance starting meanwhile may be
+    // deleting it: the program goes to the first name it can take.
+    bool moved = false;
+    for (u32 k = 0; !moved && k < OldNameCount; ++k) {
         OldName(paths->program, k, &paths->old);
-        if (RemoveFile(paths->old)) break;
+        moved = RemoveFile(paths->old) && MoveFileReplacing(paths->program, paths->old);
     }
-    bool moved = MoveFileReplacing(paths->program, paths->old);
     // Another update may have put this very release in place since this
     // one's check, and the program file cannot be moved aside. Nothing is
     // left to swap: the staged copy goes and the update is done.
