@@ -126,9 +126,9 @@ typedef struct fwstack_result {
  * silently; failures wait for a later start. An update moves the program
  * aside to ".old", or, while an older instance still runs from that name
  * (Windows keeps a running program's file), to the first free of ".old1" to
- * ".old9": a host that runs for hours can update again and again. program_path null or empty: the running program's own
- * file; otherwise the program file it names. Does nothing when the settings
- * are invalid or null. */
+ * ".old9": a host that runs for hours can update again and again.
+ * program_path null or empty: the running program's own file; otherwise the
+ * program file it names. Does nothing when the settings are invalid or null. */
 void fwstack_cleanup(const fwstack_settings* settings, const char* program_path);
 
 /* One update attempt on the running program's own file. Fills *result (when

@@ -3,9 +3,8 @@
 
 ld writes a 64-byte DOS program before the PE headers and starts them at
 offset 0x80, so the headers of four sections end at 0x228 and take 1024 file
-bytes. Without the stub (the PE headers right after the 64-byte DOS header,
-which Windows reads only for "MZ" and the headers' offset) they end at 0x1E8
-and take 512: the sections move down 512 bytes. The PE checksum is computed
+bytes. Without the stub (the PE headers right after the 64-byte DOS header)
+they end at 0x1E8 and take 512: the sections move down 512 bytes. The PE checksum is computed
 anew. Only a file as ld writes it is changed; anything else is refused.
 
 NOTE: Windows' loader reads the DOS header for its "MZ" and the headers'

@@ -15,6 +15,9 @@ void AppendToPath(PathBuffer* path, const char* bytes, u64 n) {
 
 namespace {
 
+// ".download", the longest suffix of the set.
+constexpr u64 LongestSuffix = 9;
+
 void SiblingOf(const PathBuffer& program, const char* suffix, u64 n, PathBuffer* out) {
     CopyBytes(out, &program, sizeof *out);
     AppendToPath(out, suffix, n);
@@ -32,8 +35,8 @@ void UseSystemForm(PathBuffer* path) {
     u64 n = path->length;
     bool drive = text[1] == ':' && text[2] == '\\';
     bool share = text[0] == '\\' && text[1] == '\\' && text[2] != '?' && text[2] != '.';
-    // ".download" is the longest suffix: every name of the set takes one form.
-    if (n + 9 < LongPathUnits || n > MaxPathUnits || !(drive || share)) return;
+    // Every name of the set takes the form of its longest.
+    if (n + LongestSuffix < LongPathUnits || n > MaxPathUnits || !(drive || share)) return;
     // "\\?\" goes before a drive; a share's "\\server" becomes "\\?\UNC\server".
     u64 shift = share ? 6 : 4;
     for (u64 i = n + 1; i-- > 0;) text[i + shift] = text[i];
@@ -50,7 +53,7 @@ void BuildSiblings(const PathBuffer& program, UpdatePaths* out) {
     UseSystemForm(&out->program);
     OldName(out->program, 0, &out->old);
     SiblingOf(out->program, ".new", 4, &out->staged);
-    SiblingOf(out->program, ".download", 9, &out->download);
+    SiblingOf(out->program, ".download", LongestSuffix, &out->download);
     SiblingOf(out->program, ".latest", 7, &out->latest);
 }
 

@@ -26,7 +26,7 @@ struct VerifyResult {
 struct UpdatePaths {
     PathBuffer named;     // the program's path as found; the lock's name is made from it
     PathBuffer program;   // named, in the form the system takes (UseSystemForm)
-    PathBuffer old;       // program + ".old"
+    PathBuffer old;       // program + ".old", or the OldName the swap took
     PathBuffer staged;    // program + ".new"
     PathBuffer download;  // program + ".download"
     PathBuffer latest;    // program + ".latest"

@@ -54,11 +54,14 @@ class Product(unittest.TestCase):
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         count, optional = struct.unpack_from("<H12xH", data, pe + 6)
         rva, _ = struct.unpack_from("<II", data, pe + 24 + 112 + 8 * 2)
+        self.assertNotEqual(rva, 0, "no resource directory")
+        section = offset = None
         for i in range(count):
             at = pe + 24 + optional + 40 * i
             virtual, raw = struct.unpack_from("<I4xI", data, at + 12)
             if virtual == rva:
                 section, offset = virtual, raw
+        self.assertIsNotNone(section, "the resource directory starts no section")
 
         def entry(directory, wanted):
             named, ids = struct.unpack_from("<HH", data, offset + directory + 12)

@@ -224,7 +224,7 @@ u64 ProgramPathKey(const PathBuffer& program) {
 bool TakeUpdateLock(const UpdateSettings& settings, const UpdatePaths& paths, void** handle) {
     *handle = nullptr;
     PathBuffer name;
-    BuildLockName(settings.programName, ProgramPathKey(paths.program), &name);
+    BuildLockName(settings.programName, ProgramPathKey(paths.named), &name);
     std::string key = Narrow(name);
     if (Failure("TakeUpdateLock") || !g_fake.heldLocks.insert(key).second) return false;
     g_fake.openLocks += 1;

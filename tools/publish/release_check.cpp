@@ -134,10 +134,11 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
     const bool ran =
         RunCommand("osslsigncode verify -ignore-crl" + anchors + " -in " + Quoted(path), &report);
     if (options.verbose) std::cout << report;
+    // Read with OpenSSL only where a message needs them.
     SignatureFacts facts;
-    const bool signedFile = ReadSignatureFacts(file, options, &facts);
     if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
-        if (signedFile && facts.intact && facts.untrustedRoot && DigestsMatch(report)) {
+        if (DigestsMatch(report) && ReadSignatureFacts(file, options, &facts) && facts.intact &&
+            facts.untrustedRoot) {
             return Fail(name + " has an intact Authenticode signature, but its certificate "
                         "chain ends in \"" + facts.root + "\", a root this machine does not "
                         "trust; for a test PKI give its root with --ca FILE, or sign the "
@@ -186,6 +187,7 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
     // Without a timestamp the signature is only as good as the signer's
     // certificate: Windows refuses it once the certificate has expired.
     if (!timestamped) {
+        ReadSignatureFacts(file, options, &facts);
         const std::string why = name + " has no timestamp: clients accept its signature only "
                                 "until the signing certificate expires on " +
                                 facts.signerExpires + ", and refuse the release after that; "
