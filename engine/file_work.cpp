@@ -70,8 +70,17 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
                  const UpdateInfo& info, Version installed) {
     // DELETE access lets the verified file itself be renamed through this
     // handle; others may read it but not change, delete or rename it meanwhile.
-    OpenedFile staged = OpenFile(paths->staged, OpenForSwap);
-    if (staged.handle == nullptr) return OpenFailureVerdict(staged.error);
+    // A start of the program deleting leftovers may hold the staged file
+    // this very moment: a moment later it is gone (the staged update is
+    // missing) or free again.
+    OpenedFile staged;
+    for (u32 attempt = 0;; ++attempt) {
+        staged = OpenFile(paths->staged, OpenForSwap);
+        if (staged.handle != nullptr) break;
+        u32 verdict = OpenFailureVerdict(staged.error);
+        if (verdict != NotReplaced || attempt > 0) return verdict;
+        Pause(RollBackPause);
+    }
 
     u32 verdict =
         VerifyFile(settings, paths->staged, staged.handle, digest, info, installed, &paths->verify);

@@ -1,5 +1,6 @@
 // Outcomes that hang on other processes: an unreachable revocation server, a
-// leftover another process still holds, a program file held during the roll-back.
+// leftover another process still holds, a staged file held as the swap opens
+// it, a program file held during the roll-back.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -107,6 +108,54 @@ BOOL WINAPI RefuseMovesBack(LPCWSTR from, LPCWSTR to, DWORD flags) {
 void WINAPI CountPause(DWORD milliseconds) {
     ++g_pauses;
     EXPECT_GE(milliseconds, 100u);
+}
+
+std::wstring g_staged;
+int g_refusedOpens = 0;
+bool g_deletedMeanwhile = false;
+HANDLE WINAPI RefuseStagedOpens(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE model) {
+    if (g_staged == name && (access & DELETE) != 0 && g_refusedOpens > 0) {
+        --g_refusedOpens;
+        if (g_deletedMeanwhile) DeleteFileW(name);  // a start of the program deleting leftovers
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(name, access, share, security, disposition, flags, model);
+}
+
+TEST_F(EngineTest, StagedFileHeldAsTheSwapOpensItIsLookedAtAgain) {
+    const struct {
+        int refused;
+        bool deleted;
+        u32 state, error;
+    } rows[] = {
+        {1, true, Failed, 16},  // the staged update is missing
+        {1, false, Updated, 0},
+        {2, false, Failed, 18},  // still held: the program file could not be replaced
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.refused << row.deleted);
+        AnnounceRelease();
+        ReachStaged();
+        g_staged = Sibling(L".new");
+        g_refusedOpens = row.refused;
+        g_deletedMeanwhile = row.deleted;
+        g_pauses = 0;
+        {
+            auto open = OverrideSystem(CreateFileW, RefuseStagedOpens);
+            auto pause = OverrideSystem(Sleep, CountPause);
+            SwapStep(settings_, &run_);
+        }
+        EXPECT_EQ(run_.state, row.state);
+        EXPECT_EQ(run_.error, row.error);
+        EXPECT_EQ(g_pauses, 1);
+        EXPECT_EQ(ReadFileBytes(program_), row.state == Updated ? release_ : previous_);
+        EXPECT_EQ(FileExists(Sibling(L".new")), !row.deleted && row.state == Failed);
+        ASSERT_TRUE(WriteFileBytes(program_, previous_));
+        for (const wchar_t* suffix : {L".old", L".new", L".latest"}) DeleteFileW(Sibling(suffix).c_str());
+        std::memset(&run_, 0, sizeof run_);
+    }
 }
 
 TEST_F(EngineTest, RollBackOutlastsAHoldOfAboutASecond) {
