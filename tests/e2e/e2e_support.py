@@ -159,8 +159,10 @@ def wait_for(condition, timeout=60.0):
 class E2ETestCase(unittest.TestCase):
     """A test with its own folder (program folder and server root) and server."""
 
+    folder_base = None  # where the test's folder goes; the build tree's e2e-tmp if None
+
     def setUp(self):
-        base = os.path.join(BUILD, "e2e-tmp")
+        base = self.folder_base or os.path.join(BUILD, "e2e-tmp")
         os.makedirs(base, exist_ok=True)
         self.folder = tempfile.mkdtemp(prefix=self.id().rsplit(".", 1)[-1] + "-", dir=base)
         self.addCleanup(self._remove_folder)
