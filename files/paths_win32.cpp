@@ -18,11 +18,14 @@ bool GetProgramPath(PathBuffer* out) {
 // (Microsoft's page for it), so a long absolute path is handed over so and
 // comes back so; a relative path is limited to MAX_PATH on Windows whatever
 // is done (Naming Files, Paths, and Namespaces). Wine has no such limit.
+// Input and result share a buffer only for that form, which the function
+// gives back as it is; any other path is read from the caller's own buffer.
 bool GetFullPath(const PathBuffer& in, PathBuffer* out) {
     CopyBytes(out, &in, sizeof(PathBuffer));
     UseSystemForm(out);
     u64 added = out->length - in.length;
-    DWORD n = Sys(GetFullPathNameW)(reinterpret_cast<const wchar_t*>(out->text),
+    const PathBuffer& given = added != 0 ? *out : in;
+    DWORD n = Sys(GetFullPathNameW)(reinterpret_cast<const wchar_t*>(given.text),
                                static_cast<DWORD>(PathCapacity),
                                reinterpret_cast<wchar_t*>(out->text), nullptr);
     // NOTE: a result that does not fit is the size needed, terminator included.
