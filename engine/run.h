@@ -16,6 +16,7 @@ enum RunState : u32 {
     Staged = 4,
     Updated = 5,
     Failed = 7,
+    Installed = 8,  // the program file already holds the announced release
 };
 
 // The one failure reason of a run; 0 is none. Messages are in app/report.
@@ -43,6 +44,7 @@ enum ErrorCode : u32 {
     FolderReadOnly = 20,
     RevocationUnchecked = 21,
     UpdateRecordUnwritten = 23,
+    Cancelled = 24,  // the host's progress callback asked to stop
 };
 
 constexpr u64 DocumentCapacity = 4096;

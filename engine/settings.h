@@ -10,6 +10,10 @@ enum UpdateOption : u32 {
     SkipVersionResource = 4,  // trust the announced version instead of the file's
 };
 
+// Told of a transfer's progress (transfer 1 the document, 2 the release;
+// total 0 when the server announced none); nonzero asks the attempt to stop.
+using ProgressFn = int (*)(void* context, u32 transfer, u64 received, u64 total);
+
 // Constant data built once at start and passed by reference; owns nothing.
 struct UpdateSettings {
     Text programName;
@@ -19,6 +23,8 @@ struct UpdateSettings {
     Text versionText;
     u64 maxDownloadSize;  // 0 means DefaultMaxDownloadSize
     u32 options;
+    ProgressFn progress;    // null: no progress is told
+    void* progressContext;  // handed to progress as it is
 };
 
 constexpr u64 DefaultMaxDownloadSize = 67108864;  // 64 MiB

@@ -14,6 +14,7 @@ enum class HttpStage : u32 {
     Response = 5,    // reading the status or the body failed, or the transfer took too long
     TooLarge = 6,    // the body is longer than allowed
     FileWrite = 7,   // writing the body to the file failed
+    Cancelled = 8,   // the settings' progress callback asked to stop
 };
 
 // The outcome of one transfer; every transfer resets it first.
