@@ -58,6 +58,24 @@ printf '%-38s %9s\n' "imports" "$(x86_64-w64-mingw32-objdump -p "$win/fwstack.ex
 echo "by object (from the link map; sections are padded to 512 bytes in the file):"
 python3 bench/map_sizes.py "$win/fwstack.exe.map"
 
+section "Stack of one call of the engine (GCC's -fcallgraph-info=su over the library's objects)"
+# The library's own compile commands, each with the stack-usage call graph
+# added; the bound is the largest frame sum along any call path from an
+# fwstack_* function (bench/stack_bound.py says how it counts).
+stack=$out/stack
+mkdir -p "$stack"
+(cd "$win" && ninja -t commands fwstack_update) | grep -- ' -c ' | grep 'fwstack_update.dir/' |
+while read -r line; do
+  obj=$(echo "$line" | sed -n 's/.* -o \([^ ]*\) .*/\1/p')
+  name=$(echo "$obj" | sed 's|.*fwstack_update.dir/||; s|[/.]|_|g')
+  (cd "$win" && eval "$(echo "$line" | sed -e "s| -o [^ ]*| -o $top/$stack/$name.obj|" \
+      -e 's| -MD -MT [^ ]* -MF [^ ]*||') -fstack-usage -fcallgraph-info=su")
+done
+python3 bench/stack_bound.py "$stack"/*.ci | sed 's/^/  /'
+printf '%-38s %9s bytes\n' "FWSTACK_STACK_BYTES in the header" \
+  "$(sed -n 's/^#define FWSTACK_STACK_BYTES \([0-9]*\).*/\1/p' api/fwstack_update.h)"
+printf '%-38s %9d bytes\n' "a thread reservation it must fit" 131072
+
 section "What the engine adds to a C program: examples/c with and without its update command (unsigned)"
 # The example as a user builds it: against the installed package, with the
 # same version resource; hello-c-plain leaves the engine out.
