@@ -97,6 +97,11 @@ if(WIN_TEST_SOURCES)
   target_link_libraries(win_tests PRIVATE gtest_main fwstack_objects ${SYSTEM_LIBS})
   fwstack_deployment(win_tests "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
   target_link_options(win_tests PRIVATE -static)
+  # A host's own DLL beside the tests, loaded by its plain name.
+  add_library(host_plugin SHARED tests/support/host_plugin.cpp)
+  set_target_properties(host_plugin PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  target_link_options(host_plugin PRIVATE -static -nostdlib -Wl,--entry,DllMain)
+  add_dependencies(win_tests host_plugin)
   add_test(NAME windows.win_tests
            COMMAND ${CMAKE_COMMAND} -E env ${WINE_ENV} FWSTACK_ASSETS=${ASSETS}
                    python3 ${CMAKE_SOURCE_DIR}/tests/support/update_server.py

@@ -167,13 +167,16 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
     }
     result->status = status;
     // The length is asked for only to be told; the body's end is what counts.
-    DWORD lengthSize = sizeof handles->total;
-    if (settings.progress != nullptr &&
-        !Sys(WinHttpQueryHeaders)(handles->request,
-                                  WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER64,
-                                  WINHTTP_HEADER_NAME_BY_INDEX, &handles->total, &lengthSize,
-                                  WINHTTP_NO_HEADER_INDEX)) {
+    // NOTE: Wine 8 answers only the 32-bit form; Windows both.
+    for (DWORD lengthSize = 8; lengthSize >= 4; lengthSize -= 4) {
+        const DWORD form = lengthSize == 8 ? WINHTTP_QUERY_FLAG_NUMBER64 : WINHTTP_QUERY_FLAG_NUMBER;
         handles->total = 0;
+        if (settings.progress == nullptr ||
+            Sys(WinHttpQueryHeaders)(handles->request, WINHTTP_QUERY_CONTENT_LENGTH | form,
+                                     WINHTTP_HEADER_NAME_BY_INDEX, &handles->total, &lengthSize,
+                                     WINHTTP_NO_HEADER_INDEX)) {
+            break;
+        }
     }
     return true;
 }
