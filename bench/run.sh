@@ -34,6 +34,8 @@ x86_64-w64-mingw32-g++ -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-asynchr
     -s bench/floor_start.cpp -lkernel32 -o "$out/floor_start.exe"
 x86_64-w64-mingw32-g++-posix -O2 -static -municode bench/floor_update.cpp -lwinhttp -lwintrust \
     -o "$out/floor_update.exe"
+x86_64-w64-mingw32-g++-posix -O2 -static -municode -I. bench/progress_update.cpp \
+    "$win/libfwstack_update.a" -o "$out/progress_update.exe"
 # The hash natively with the flags the product compiles it with (written by
 # the Windows build); only the ABI differs (System V here, Win64 there).
 read -r -a hash_flags <<<"$(sed -n 's/^hash //p' "$win/compile-flags.txt")"
@@ -68,7 +70,7 @@ mkdir -p "$stack"
 while read -r line; do
   obj=$(echo "$line" | sed -n 's/.* -o \([^ ]*\) .*/\1/p')
   name=$(echo "$obj" | sed 's|.*fwstack_update.dir/||; s|[/.]|_|g')
-  (cd "$win" && eval "$(echo "$line" | sed -e "s| -o [^ ]*| -o $top/$stack/$name.obj|" \
+  (cd "$win" && eval "$(echo "$line" | sed -e "s| -o [^ ]*| -o $stack/$name.obj|" \
       -e 's| -MD -MT [^ ]* -MF [^ ]*||') -fstack-usage -fcallgraph-info=su")
 done
 python3 bench/stack_bound.py "$stack"/*.ci | sed 's/^/  /'
@@ -171,6 +173,12 @@ windows_folder="Z:$(echo "$out/program" | tr / '\\')"
 python3 bench/interleave.py --pairs 5 --prepare "$reset" --label "fwstack update" --label "floor" -- \
     "wine $program update" \
     "wine $out/floor_update.exe https://localhost:$port/downloads/fwstack/latest.txt https://localhost:$port/downloads/fwstack/fwstack-big.exe $windows_folder\\floor.download"
+
+section "The progress callback's cost on the same update: a host with a counting callback against one without"
+header
+python3 bench/interleave.py --pairs 5 --prepare "$reset" --label "with a callback" --label "without" -- \
+    "wine $out/progress_update.exe Z:$out/program/fwstack.exe https://localhost:$port/downloads/fwstack/latest.txt with" \
+    "wine $out/progress_update.exe Z:$out/program/fwstack.exe https://localhost:$port/downloads/fwstack/latest.txt without"
 
 section "Peak resident memory of an update (the Windows process, /usr/bin/time)"
 peak() {  # document

@@ -94,13 +94,22 @@ std::wstring g_program;
 int g_renamesOntoProgram = 0;
 int g_refusedMovesBack = 0;
 int g_pauses = 0;
+int g_deletedDuringSwap = 0;  // files a clean-up could delete while the swap needed them
 // Refuses the staged file's rename onto the program path, the first one
-// there, and then g_refusedMovesBack moves of the program back.
+// there, and then g_refusedMovesBack moves of the program back. Meanwhile a
+// clean-up (another start of the program) tries to delete the moved program
+// and the staged file, as it does, by name.
 BOOL WINAPI RefuseRenamesOntoProgram(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
                                      DWORD size) {
     if (kind == FileRenameInfo) {
         const auto* rename = static_cast<const FILE_RENAME_INFO*>(info);
         const std::wstring to(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
+        if (to == g_program) {
+            g_deletedDuringSwap += DeleteFileW(g_old.c_str()) ? 1 : 0;
+            if (g_renamesOntoProgram == 0) {
+                g_deletedDuringSwap += DeleteFileW((g_program + L".new").c_str()) ? 1 : 0;
+            }
+        }
         if (to == g_program && (g_renamesOntoProgram++ == 0 || g_refusedMovesBack-- > 0)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
@@ -161,7 +170,7 @@ TEST_F(EngineTest, StagedFileHeldAsTheSwapOpensItIsLookedAtAgain) {
     }
 }
 
-TEST_F(EngineTest, RollBackOutlastsAHoldOfAboutASecond) {
+TEST_F(EngineTest, RollBackOutlastsAHoldOfAboutASecondAndNothingItNeedsCanBeDeleted) {
     const struct {
         int refused;     // moves back refused before one is let through
         bool restored;   // the program is at its path again
@@ -174,6 +183,7 @@ TEST_F(EngineTest, RollBackOutlastsAHoldOfAboutASecond) {
         g_old = Sibling(L".old");
         g_program = program_;
         g_renamesOntoProgram = 0;
+        g_deletedDuringSwap = 0;
         g_refusedMovesBack = row.refused;
         g_pauses = 0;
         {
@@ -184,6 +194,7 @@ TEST_F(EngineTest, RollBackOutlastsAHoldOfAboutASecond) {
         EXPECT_EQ(run_.state, Failed);
         EXPECT_EQ(run_.error, 18u);
         EXPECT_EQ(g_pauses, row.pauses);
+        EXPECT_EQ(g_deletedDuringSwap, 0) << "a clean-up deleted what the swap still needed";
         EXPECT_EQ(ReadFileBytes(Sibling(L".new")), release_);
         if (row.restored) {
             ExpectProgramUnchanged();
