@@ -167,16 +167,15 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
     }
     result->status = status;
     // The length is asked for only to be told; the body's end is what counts.
-    // NOTE: Wine 8 answers only the 32-bit form; Windows both.
-    for (DWORD lengthSize = 8; lengthSize >= 4; lengthSize -= 4) {
-        const DWORD form = lengthSize == 8 ? WINHTTP_QUERY_FLAG_NUMBER64 : WINHTTP_QUERY_FLAG_NUMBER;
-        handles->total = 0;
-        if (settings.progress == nullptr ||
-            Sys(WinHttpQueryHeaders)(handles->request, WINHTTP_QUERY_CONTENT_LENGTH | form,
-                                     WINHTTP_HEADER_NAME_BY_INDEX, &handles->total, &lengthSize,
-                                     WINHTTP_NO_HEADER_INDEX)) {
-            break;
-        }
+    // NOTE: Wine 8 answers only the 32-bit form, which Windows answers too.
+    DWORD total = 0;
+    DWORD totalSize = sizeof total;
+    if (settings.progress != nullptr &&
+        Sys(WinHttpQueryHeaders)(handles->request,
+                                 WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &total, &totalSize,
+                                 WINHTTP_NO_HEADER_INDEX)) {
+        handles->total = total;
     }
     return true;
 }
@@ -212,9 +211,9 @@ bool HttpReadBody(const UpdateSettings& settings, const HttpHandles& handles, u8
             result->systemError = ERROR_WINHTTP_TIMEOUT;
             return false;
         }
+        // Every turn after the first has brought bytes.
         if (settings.progress != nullptr &&
-            (result->bytes - told >= ProgressBytes || now - toldAt >= ProgressMs) &&
-            result->bytes != told) {
+            (result->bytes - told >= ProgressBytes || now - toldAt >= ProgressMs)) {
             if (StopAsked(settings, handles, result)) return false;
             told = result->bytes;
             toldAt = now;
