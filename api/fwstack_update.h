@@ -263,9 +263,11 @@ uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_
 uint32_t fwstack_download(const fwstack_settings* settings, const wchar_t* program_path,
                           fwstack_result* result);
 
-/* Puts the staged release in the program's place, verified again first:
- * FWSTACK_UPDATED, or FWSTACK_FAILED (FWSTACK_STAGED_UPDATE_MISSING with
- * nothing staged). Talks to no server. */
+/* Puts the staged release in the program's place, verified again first
+ * against its update record: FWSTACK_UPDATED, or FWSTACK_FAILED
+ * (FWSTACK_STAGED_UPDATE_MISSING with nothing staged, also after an apply
+ * that already took it; FWSTACK_UPDATE_RECORD_UNWRITTEN for a record that
+ * cannot be read, whose staged file is then removed). Talks to no server. */
 uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
                        fwstack_result* result);
 
