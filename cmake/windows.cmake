@@ -85,7 +85,7 @@ function(fwstack_program target output version server)
   # sections would each be aligned to 16 bytes by the assembler again (see
   # byte-aligned-functions.sh), and the optimiser leaves out what is not
   # called itself.
-  target_link_options(${target} PRIVATE ${FREESTANDING} ${PRODUCT_OPTIMIZATION} -flto
+  target_link_options(${target} PRIVATE ${FREESTANDING} ${PRODUCT_OPTIMIZATION} -flto -flto-partition=one
       -fno-function-sections -nostdlib -e EntryPoint -Wl,--subsystem,console
       -Wl,--gc-sections -Wl,--no-insert-timestamp -s -Wl,-Map=$<TARGET_FILE:${target}>.map
       -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/fwstack.ld)
