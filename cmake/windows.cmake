@@ -22,6 +22,12 @@ set(FREESTANDING -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwi
 # test programs link them all.
 set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version)
 set(PRODUCT_OPTIMIZATION -Oz)
+# The program is optimised as a whole at its link (link-time optimisation):
+# a function called once goes into its caller, and what a caller never asks
+# of a callee is left out (about 2,300 bytes of code fewer than object by
+# object). The objects also keep their ordinary code for the test programs,
+# which link them without it.
+set(PROGRAM_LTO -flto -ffat-lto-objects)
 # The hash, where the time goes, for speed; alignment padding of jumps,
 # labels and loops bought nothing there (measured).
 set(HASH_OPTIMIZATION -O2 -falign-jumps=1 -falign-labels=1 -falign-loops=1)
@@ -37,10 +43,12 @@ file(WRITE ${CMAKE_BINARY_DIR}/compile-flags.txt
 # compiled once; the product and the Windows tests take what they call.
 add_library(fwstack_objects STATIC ${CORE_SOURCES} ${WIN32_SOURCES})
 target_include_directories(fwstack_objects PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(fwstack_objects PRIVATE ${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION})
-# The program is built for size; the hash for speed.
+target_compile_options(fwstack_objects PRIVATE ${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION}
+                       ${PROGRAM_LTO})
+# The program is built for size; the hash for speed, and compiled alone (not
+# at the link, where the program's -Oz would apply to it).
 set_source_files_properties(${CMAKE_SOURCE_DIR}/verify/sha256_compress.cpp TARGET_DIRECTORY fwstack_objects
-                            PROPERTIES COMPILE_OPTIONS "${HASH_OPTIMIZATION}")
+                            PROPERTIES COMPILE_OPTIONS "${HASH_OPTIMIZATION};-fno-lto")
 target_compile_definitions(fwstack_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 # Functions byte-aligned, not padded to 16 bytes each (the script says why).
 set(BYTE_ALIGNED_FUNCTIONS ${CMAKE_SOURCE_DIR}/cmake/byte-aligned-functions.sh)
@@ -65,7 +73,7 @@ function(fwstack_program target output version server)
                         CXX_COMPILER_LAUNCHER ${BYTE_ALIGNED_FUNCTIONS})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE
-      $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION}>)
+      $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION} ${PROGRAM_LTO}>)
   fwstack_deployment(${target} "${version}" "${server}")
   # The map shows what each object contributes to each section (bench/run.sh).
   # NOTE: the program holds no absolute addresses (tables of texts are packed
@@ -73,11 +81,22 @@ function(fwstack_program target output version server)
   # Windows may map the image at any base with nothing to fix. Wine maps it at
   # its preferred base, so only the absence of relocations is shown here. A
   # table of pointers brings the section (512 bytes) back.
-  target_link_options(${target} PRIVATE -nostdlib -e EntryPoint -Wl,--subsystem,console
+  # NOTE: the code made at the link goes into one section: per-function
+  # sections would each be aligned to 16 bytes by the assembler again (see
+  # byte-aligned-functions.sh), and the optimiser leaves out what is not
+  # called itself.
+  target_link_options(${target} PRIVATE ${FREESTANDING} ${PRODUCT_OPTIMIZATION} -flto -flto-partition=one
+      -fno-function-sections -nostdlib -e EntryPoint -Wl,--subsystem,console
       -Wl,--gc-sections -Wl,--no-insert-timestamp -s -Wl,-Map=$<TARGET_FILE:${target}>.map
       -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/fwstack.ld)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/fwstack.ld)
-  target_link_libraries(${target} PRIVATE fwstack_objects kernel32 gcc)
+  # NOTE: the objects themselves, not their archive: MinGW's ld (2.40) crashes
+  # taking code for the link-time optimiser out of an archive.
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:fwstack_objects>)
+  target_include_directories(${target} PRIVATE $<TARGET_PROPERTY:fwstack_objects,INTERFACE_INCLUDE_DIRECTORIES>)
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+  add_dependencies(${target} fwstack_objects)
+  target_link_libraries(${target} PRIVATE kernel32 gcc)
   # Headers in 512 file bytes, not 1024 (the script says how); before signing.
   add_custom_command(TARGET ${target} POST_BUILD
       COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/drop_dos_stub.py $<TARGET_FILE:${target}>

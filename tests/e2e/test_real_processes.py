@@ -10,11 +10,14 @@ import unittest
 import e2e_support as e2e
 
 UPDATED = b"fwstack updated to 0.0.3\n"
-# A process whose start came after another's swap runs the new program.
-ALLOWED = {UPDATED, b"fwstack update failed: another update is running\n",
+# A process whose start came after another's swap runs the new program; one
+# that started before it and checks after it finds the release in place.
+INSTALLED = b"fwstack 0.0.3 is installed; restart to use it\n"
+ALLOWED = {UPDATED, INSTALLED, b"fwstack update failed: another update is running\n",
            b"fwstack 0.0.2 is up to date\n", b"fwstack 0.0.3 is up to date\n",
            b"fwstack update failed: the staged update is missing\n"}
-SUCCESS = {UPDATED, b"fwstack 0.0.2 is up to date\n", b"fwstack 0.0.3 is up to date\n"}
+SUCCESS = {UPDATED, INSTALLED, b"fwstack 0.0.2 is up to date\n",
+           b"fwstack 0.0.3 is up to date\n"}
 KILL_RUNS = int(os.environ.get("FWSTACK_KILL_RUNS", "8"))
 KILL_SEED = int(os.environ.get("FWSTACK_KILL_SEED", "1"))
 

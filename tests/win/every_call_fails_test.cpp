@@ -9,7 +9,6 @@
 #include <string>
 
 #include "engine/report.h"
-#include "engine/deployment.h"
 #include "tests/win/call_plan.h"
 #include "tests/win/engine_support.h"
 #include "tests/win/system_override.h"

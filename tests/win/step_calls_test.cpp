@@ -71,6 +71,9 @@ TEST_F(StepCalls, BadInputAndWrongOrdersGetTheirDocumentedResult) {
         ASSERT_EQ(r.state, unsigned{FWSTACK_STAGED});
     };
     const std::wstring program = program_;
+    // Port 1 on the loopback refuses every connection.
+    const std::string unreachable = "http://127.0.0.1:1/downloads/fwstack/latest.txt";
+    const std::string missing = base_ + "missing/latest.txt";
     const StepRow rows[] = {
         {"null settings", [](StepCalls&, LargerSettings&) {}, nullptr, FWSTACK_FAILED,
          FWSTACK_SETTINGS_INVALID, kInvalid, false},
@@ -91,6 +94,16 @@ TEST_F(StepCalls, BadInputAndWrongOrdersGetTheirDocumentedResult) {
          FWSTACK_AVAILABLE, 0, "fwstack 0.0.3 is available\n", false},
         {"version 1.0's size", [](StepCalls&, LargerSettings& h) { h.settings.size = 56; },
          fwstack_check, FWSTACK_AVAILABLE, 0, "fwstack 0.0.3 is available\n", false},
+        {"an unreachable server",
+         [&](StepCalls&, LargerSettings& h) { h.settings.update_info_address = unreachable.c_str(); },
+         fwstack_check, FWSTACK_FAILED, FWSTACK_INFO_NOT_DELIVERED,
+         "fwstack update failed: the update server did not deliver the update information\n",
+         false},
+        {"no document on the server",
+         [&](StepCalls&, LargerSettings& h) { h.settings.update_info_address = missing.c_str(); },
+         fwstack_check, FWSTACK_FAILED, FWSTACK_INFO_NOT_DELIVERED,
+         "fwstack update failed: the update server did not deliver the update information\n",
+         false},
         {"an empty path", [](StepCalls&, LargerSettings&) {}, fwstack_check, FWSTACK_FAILED,
          FWSTACK_PROGRAM_FILE_NOT_FOUND, "fwstack update failed: the program file was not found\n",
          false},
@@ -196,7 +209,11 @@ TEST_F(StepCalls, BadInputAndWrongOrdersGetTheirDocumentedResult) {
             EXPECT_EQ(call(settings, path, nullptr), 1u);
         }
         for (size_t i = 0; i < sizeof result.reserved; ++i) ASSERT_EQ(result.reserved[i], 0u);
-        EXPECT_EQ(result.transfer_stage | result.system_error | result.http_status, 0u);
+        // A failed transfer says where and why; every other outcome holds zeros.
+        const bool refused = rule == "an unreachable server";
+        EXPECT_EQ(result.transfer_stage, refused ? unsigned{FWSTACK_STAGE_EXCHANGE} : 0u);
+        EXPECT_EQ(result.system_error != 0, refused) << result.system_error;
+        EXPECT_EQ(result.http_status, rule == "no document on the server" ? 404u : 0u);
     }
 }
 
