@@ -1,0 +1,203 @@
+# examples/gui as a user meets it: built against the installed package as
+# 1.0.0 and 1.0.1, 1.0.1 published with fwstack-publish, then 1.0.0 run under
+# Wine on a virtual X display with --auto, which presses Check for updates,
+# Download and Restart to update in turn. The server holds the release
+# halfway until the test has taken a screenshot of the progress bar; the
+# restarted program checks again and closes.   gui_update.py
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import e2e_support as e2e  # noqa: E402
+
+PROGRAM = "hello-gui"
+PRODUCT = "Hello GUI"
+PUBLISHER = "Example Tools Ltd."
+PKI = os.path.join(e2e.ASSETS, "pki")
+CA = os.path.join(PKI, "ca.crt")
+TOOL = os.environ["FWSTACK_PUBLISH_TOOL"]
+TREES = os.path.join(e2e.BUILD, "examples")
+DOWNLOADS = "https://%s/downloads/%s/" % (e2e.HOST, PROGRAM)
+# The Wine desktop the program runs on, as large as the X screen.
+SCREEN = (440, 136)
+# Where the screenshot mid-download is kept (the README shows a copy).
+SHOT = os.path.join(TREES, "gui-download.png")
+WAIT = 300
+
+
+def run(*argv):
+    result = subprocess.run(argv, capture_output=True, timeout=900, stdin=subprocess.DEVNULL)
+    output = (result.stdout + result.stderr).decode(errors="replace")
+    if result.returncode != 0:
+        raise AssertionError("%s failed:\n%s" % (" ".join(argv), output))
+    return output
+
+
+def build_example(prefix, version, chain):
+    tree = os.path.join(TREES, "gui-%s" % version)
+    run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", "gui"), "-B", tree, "-G", "Ninja",
+        "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
+        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),
+        "-DHELLO_VERSION=" + version, "-DHELLO_UPDATE_ADDRESS=%slatest.txt" % DOWNLOADS,
+        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"))
+    run("cmake", "--build", tree)
+    return os.path.join(tree, PROGRAM + ".exe")
+
+
+def file_version(data):
+    """X.Y.Z of the fixed file information in a version resource."""
+    at = data.find(struct.pack("<II", 0xFEEF04BD, 0x00010000))
+    assert at >= 0, "no version resource"
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16)
+
+
+def start_xvfb(width, height):
+    """An X server on a free display: (process, display name), once it accepts clients."""
+    ready, tell = os.pipe()
+    process = subprocess.Popen(["Xvfb", "-displayfd", str(tell), "-nolisten", "tcp", "-screen",
+                                "0", "%dx%dx24" % (width, height)], pass_fds=(tell,),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    os.close(tell)
+    number = b""
+    with os.fdopen(ready, "rb") as told:  # Xvfb writes the number when it is ready
+        number = told.readline().strip()
+    if not number:
+        process.kill()
+        raise AssertionError("Xvfb did not start")
+    return process, ":" + number.decode()
+
+
+def partly_filled_bar(rgb, width):
+    """Whether the screen shows a progress bar neither empty nor full: rows of the
+    highlight colour in one run that stops short of the title bar's width."""
+    def blue(x, row):
+        r, g, b = row[3 * x:3 * x + 3]
+        return r < 80 and 130 <= g <= 170 and b > 230
+    runs = []
+    for y in range(len(rgb) // (3 * width)):
+        row = rgb[3 * width * y:3 * width * (y + 1)]
+        xs = [x for x in range(width) if blue(x, row)]
+        if xs and xs[-1] - xs[0] + 1 == len(xs):
+            runs.append(len(xs))
+    widest = max(runs, default=0)
+    return sum(1 for n in runs if 0.05 * widest < n < 0.9 * widest) >= 8
+
+
+class WindowProgramUpdatesItself(e2e.E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        started = time.monotonic()
+        prefix = os.path.join(self.folder, "prefix")
+        run("cmake", "--install", e2e.BUILD, "--prefix", prefix)
+        chain = os.path.join(self.folder, "chain.pem")
+        e2e.write(chain, e2e.read(os.path.join(PKI, "example.crt")) + e2e.read(CA))
+        self.old = build_example(prefix, "1.0.0", chain)
+        self.new = build_example(prefix, "1.0.1", chain)
+        print("%s: install and two builds took %.1f s" % (PROGRAM, time.monotonic() - started),
+              file=sys.stderr)
+        self.halfway, self.go_on = threading.Event(), threading.Event()
+        self.addCleanup(self.go_on.set)
+        self.serve_crl()
+
+    def hold_release(self, path, sent, total):
+        if path.endswith(".exe") and sent * 2 >= total and not self.halfway.is_set():
+            self.halfway.set()
+            self.go_on.wait(WAIT)
+
+    def log_lines(self):
+        path = os.path.join(self.folder, "gui.log")
+        return e2e.read(path).decode().splitlines() if os.path.exists(path) else []
+
+    def test_check_download_restart_with_a_screenshot_mid_download(self):
+        served = os.path.join(self.root, "downloads", PROGRAM)
+        os.makedirs(served)
+        identity = ["--program", PROGRAM, "--publisher", PUBLISHER, "--product", PRODUCT]
+        run(TOOL, "publish", "--ca", CA, *identity, self.new, served, DOWNLOADS)
+        document = e2e.read(os.path.join(served, "latest.txt")).decode()
+        release = re.search(r"^file (\S+)$", document, re.M).group(1)
+        # The release in pieces of 2 KiB, so that progress comes in steps.
+        e2e.write(os.path.join(served, release + ".drip"), b"2048 0.05")
+        pki = (os.path.join(PKI, "localhost.crt"), os.path.join(PKI, "localhost.key"))
+        self.server = e2e.UpdateServer(self.root, port=e2e.PORT, tls=pki,
+                                       during_body=self.hold_release).start()
+        self.addCleanup(self.server.stop)
+
+        program = os.path.join(self.program_dir, PROGRAM + ".exe")
+        shutil.copyfile(self.old, program)
+        # Wine's own services start without the display, before the program does.
+        e2e.run_windows(e2e.PRODUCT, "--version")
+        xvfb, display = start_xvfb(*SCREEN)
+        self.addCleanup(xvfb.wait)
+        self.addCleanup(xvfb.kill)
+        desktop = "/desktop=%s,%dx%d" % (PROGRAM, *SCREEN)
+        log = e2e.windows_path(os.path.join(self.folder, "gui.log"))
+        # explorer runs the program on a desktop of its own and ends when the
+        # last program on it (the restarted one) has ended.
+        wine = subprocess.Popen([e2e.WINE_RUN, "explorer", desktop, program, "--auto", log],
+                                env=dict(os.environ, DISPLAY=display), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(wine.kill)
+
+        def shown_partway():
+            for line in self.log_lines():
+                step = re.match(r"Downloading 1\.0\.1: (\d+) of (\d+) KB$", line)
+                if step and 0 < int(step.group(1)) < int(step.group(2)):
+                    return True
+            return False
+        self.assertTrue(e2e.wait_for(lambda: self.halfway.is_set() and shown_partway(), WAIT),
+                        self.log_lines())
+        # The window paints when its thread is idle again: a few tries at most.
+        shot = os.path.join(self.folder, "shot.png")
+        for _ in range(20):
+            run("import", "-display", display, "-window", "root", shot)
+            rgb = subprocess.run(["convert", shot, "-depth", "8", "rgb:-"], capture_output=True,
+                                 check=True).stdout
+            if partly_filled_bar(rgb, SCREEN[0]):
+                break
+        else:
+            self.fail("no screenshot shows the progress bar partly filled")
+        os.makedirs(TREES, exist_ok=True)
+        shutil.copyfile(shot, SHOT)
+        self.go_on.set()
+
+        self.assertEqual(wine.wait(WAIT), 0)
+        lines = self.log_lines()
+        progress = [line for line in lines if line.startswith("Downloading 1.0.1: ")]
+        self.assertEqual([line for line in lines if line not in progress], [
+            "Hello GUI 1.0.0",
+            "Asking the update server...",
+            "hello-gui 1.0.1 is available",
+            "Downloading...",
+            "hello-gui 1.0.1 is ready to install",
+            "hello-gui updated to 1.0.1",
+            "Starting the new version...",
+            "Hello GUI 1.0.1",
+            "Asking the update server...",
+            "hello-gui 1.0.1 is up to date",
+        ])
+        size = len(e2e.read(os.path.join(served, release)))
+        received = [int(re.match(r"Downloading 1\.0\.1: (\d+) of (\d+) KB$", line).group(1))
+                    for line in progress if line.endswith(" of %d KB" % ((size + 1023) // 1024))]
+        self.assertEqual(len(received), len(progress), progress)
+        self.assertEqual(received, sorted(received))
+        self.assertEqual(e2e.read(program), e2e.read(self.new))
+        self.assertEqual(file_version(e2e.read(program)), "1.0.1")
+        # Each version asked once; the release came once.
+        self.assertEqual(self.requests().splitlines(), ["/downloads/%s/latest.txt" % PROGRAM,
+                                                        "/downloads/%s/%s" % (PROGRAM, release),
+                                                        "/downloads/%s/latest.txt" % PROGRAM])
+        print("%s: screenshot mid-download in %s" % (PROGRAM, SHOT), file=sys.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
