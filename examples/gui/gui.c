@@ -117,9 +117,8 @@ static BOOL apply(void) {
 /* Starts the program file (now the new version) with this process's command line. */
 static BOOL restart(void) {
     static wchar_t command_line[32768];
-    STARTUPINFOW startup;
+    STARTUPINFOW startup = {0};
     PROCESS_INFORMATION process;
-    memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     lstrcpynW(command_line, GetCommandLineW(), 32768);
     if (!CreateProcessW(app.path, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
@@ -245,7 +244,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command, int s
     (void)previous;
     (void)command;
 
-    memset(&app.settings, 0, sizeof app.settings);
     app.settings.size = sizeof app.settings;
     app.settings.program_name = "hello-gui";
     app.settings.update_info_address = HELLO_UPDATE_ADDRESS;
