@@ -1,9 +1,8 @@
-// The engine's public C interface: a host's settings in, one attempt, its result out.
+// The engine's public C interface: a host's settings in, one call, its result out.
 #include "api/fwstack_update.h"
 
-#include "app/commands.h"
-#include "app/report.h"
 #include "base/bytes.h"
+#include "engine/report.h"
 #include "engine/run.h"
 #include "engine/settings.h"
 
@@ -13,12 +12,17 @@ namespace {
 // text without a terminator within reach is never read further.
 constexpr u64 MaxScan = 4096;
 
-__attribute__((noinline)) Text TextOfString(const char* s) {
+// The count of units of unitBytes each before the terminator, at most
+// MaxScan + 1; 0 for null.
+__attribute__((noinline)) u64 UnitCount(const void* units, u32 unitBytes) {
     u64 n = 0;
-    if (s != nullptr) {
-        while (n <= MaxScan && s[n] != 0) ++n;
+    if (units == nullptr) return 0;
+    for (; n <= MaxScan; ++n) {
+        u32 unit = 0;
+        CopyBytes(&unit, static_cast<const u8*>(units) + n * unitBytes, unitBytes);
+        if (unit == 0) break;
     }
-    return Text{s, n};
+    return n;
 }
 
 // The host's five texts, in the order of the engine's own record.
@@ -26,79 +30,168 @@ static_assert(offsetof(fwstack_settings, version_text) == 4 * sizeof(const char*
               "five texts first");
 static_assert(offsetof(UpdateSettings, versionText) == 4 * sizeof(Text), "five texts first");
 
+// Version 1.0's record ends with options and its padding; 2.0 adds the
+// progress callback and its context.
+constexpr u64 Version10Size = 56;
+static_assert(offsetof(fwstack_settings, progress) == Version10Size &&
+                  offsetof(fwstack_settings, progress_context) == Version10Size + 8 &&
+                  sizeof(fwstack_settings) == Version10Size + 16,
+              "the settings of 1.0 and 2.0");
+static_assert(sizeof(fwstack_result) == 512, "the result is 512 bytes");
+
 // The header's numbers are the engine's own.
-static_assert(FWSTACK_UP_TO_DATE == UpToDate && FWSTACK_AVAILABLE_READ_ONLY == AvailableReadOnly &&
-                  FWSTACK_UPDATED == Updated && FWSTACK_FAILED == Failed,
+static_assert(FWSTACK_UP_TO_DATE == UpToDate && FWSTACK_AVAILABLE == Available &&
+                  FWSTACK_AVAILABLE_READ_ONLY == AvailableReadOnly && FWSTACK_STAGED == Staged &&
+                  FWSTACK_UPDATED == Updated && FWSTACK_FAILED == Failed &&
+                  FWSTACK_INSTALLED == Installed,
               "states");
 static_assert(FWSTACK_SETTINGS_INVALID == SettingsInvalid && FWSTACK_FOLDER_READ_ONLY == FolderReadOnly &&
                   FWSTACK_REVOCATION_UNCHECKED == RevocationUnchecked &&
-                  FWSTACK_UPDATE_RECORD_UNWRITTEN == UpdateRecordUnwritten,
+                  FWSTACK_UPDATE_RECORD_UNWRITTEN == UpdateRecordUnwritten &&
+                  FWSTACK_STAGED_UPDATE_MISSING == StagedUpdateMissing &&
+                  FWSTACK_CANCELLED == Cancelled,
               "error codes");
+static_assert(FWSTACK_KEEP_STAGED == KeepStaged, "options");
+static_assert(FWSTACK_REPORT_CAPACITY == ReportCapacity, "report");
 
-// A null record reads as one whose every text is empty, which is invalid.
+// A null record, and one whose size the engine cannot read, read as one
+// whose every text is empty, which is invalid.
 UpdateSettings EngineSettings(const fwstack_settings* host) {
     UpdateSettings settings;
     FillBytes(&settings, 0, sizeof settings);
     if (host == nullptr) return settings;
+    const u64 size = host->size == 0 ? Version10Size : host->size;
+    // What lies beyond the fields this engine knows must ask for nothing.
+    const u8* bytes = reinterpret_cast<const u8*>(host);
+    for (u64 i = sizeof *host; i < size; ++i) {
+        if (bytes[i] != 0) return settings;
+    }
+    if (size < Version10Size) return settings;
     const char* const* texts = &host->program_name;
     Text* fields = &settings.programName;
-    for (u32 i = 0; i < 5; ++i) fields[i] = TextOfString(texts[i]);
+    for (u32 i = 0; i < 5; ++i) fields[i] = Text{texts[i], UnitCount(texts[i], 1)};
     settings.maxDownloadSize = host->max_download_size;
     settings.options = host->options;
+    if (size >= Version10Size + 8) settings.progress = host->progress;
+    if (size >= Version10Size + 16) settings.progressContext = host->progress_context;
     return settings;
 }
 
-// The update document's address up to and including its last "/".
-Text DownloadsPage(Text address) {
-    u64 n = address.length;
-    while (n > 0 && address.bytes[n - 1] != '/') --n;
-    return Text{address.bytes, n};
+// Decimal digits of value at out; returns the position after them.
+char* AppendNumber(char* out, u32 value) {
+    char digits[10];
+    u32 n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) *out++ = digits[--n];
+    return out;
 }
 
 // The result of a finished run, reported as the host's program; returns
 // the exit code.
-u32 Report(const UpdateSettings& settings, const UpdateRun& run, fwstack_result* result) {
-    ReportKind kind = ReportKindOf(run.state);
-    char line[FWSTACK_REPORT_CAPACITY];
-    u64 length = FormatReport(settings.programName, DownloadsPage(settings.updateInfoAddress),
-                              kind, run.error, settings.versionText, AnnouncedText(run), line,
-                              sizeof line);
-    u32 exitCode = kind == ManualDownloadLine || kind == FailureLine ? 1 : 0;
-    if (result != nullptr) {
-        FillBytes(result, 0, sizeof *result);
-        result->state = run.state;
-        result->error = run.error;
-        result->exit_code = exitCode;
-        result->report_length = static_cast<u32>(length);
-        CopyBytes(result->report, line, length);
+u32 Finish(const UpdateSettings& settings, const UpdateRun& run, fwstack_result* result) {
+    char line[ReportCapacity];
+    u64 length = 0;
+    u32 exitCode = ReportRun(settings, run, line, sizeof line, &length);
+    if (result == nullptr) return exitCode;
+    FillBytes(result, 0, sizeof *result);
+    result->state = run.state;
+    result->error = run.error;
+    result->exit_code = exitCode;
+    result->report_length = static_cast<u32>(length);
+    CopyBytes(result->report, line, length);
+    result->release_size = run.releaseSize;
+    const u32 error = run.error;
+    if (error == InfoNotDelivered || error == DownloadFailed || error == Cancelled) {
+        result->transfer_stage = run.transfer.stage;
+        result->system_error = run.transfer.systemError;
+        result->http_status = run.transfer.status;
     }
+    // The installed version is known once the run initialised; the settings'
+    // own text as it stands, or the program file's version.
+    if (run.state != Failed || error > InstalledVersionUnknown) {
+        const Text own = settings.versionText;
+        CopyBytes(result->installed_version, own.bytes, own.length);
+        if (own.length == 0) {
+            char* at = AppendNumber(result->installed_version, run.installed.major);
+            *at++ = '.';
+            at = AppendNumber(at, run.installed.minor);
+            *at++ = '.';
+            AppendNumber(at, run.installed.patch);
+        }
+    }
+    const Text announced = AnnouncedText(run);
+    CopyBytes(result->available_version, announced.bytes,
+              announced.length < FWSTACK_VERSION_CAPACITY ? announced.length
+                                                          : FWSTACK_VERSION_CAPACITY);
     return exitCode;
+}
+
+u32 Call(const fwstack_settings* host, ProgramPath path, u32 wanted, fwstack_result* result) {
+    const UpdateSettings settings = EngineSettings(host);
+    UpdateRun run;
+    FillBytes(&run, 0, sizeof run);
+    RunSteps(settings, path, wanted, &run);
+    return Finish(settings, run, result);
+}
+
+// A path the host names; null is the running program's own file.
+ProgramPath StepPath(const wchar_t* path) {
+    return ProgramPath{path, UnitCount(path, sizeof(wchar_t)), sizeof(wchar_t)};
+}
+
+// The file of fwstack_update_file: null names no file, as an empty path.
+ProgramPath NamedPath(const void* path, u32 unitBytes) {
+    return ProgramPath{path != nullptr ? path : "", UnitCount(path, unitBytes), unitBytes};
+}
+
+void Cleanup(const fwstack_settings* settings, const void* path, u32 unitBytes) {
+    // Null or empty: the running program's file. Deletes nothing unless the
+    // settings are valid and the file is found.
+    const u64 n = UnitCount(path, unitBytes);
+    StartupCleanup(EngineSettings(settings), ProgramPath{n == 0 ? nullptr : path, n, unitBytes});
 }
 
 }  // namespace
 
 extern "C" void fwstack_cleanup(const fwstack_settings* settings, const char* program_path) {
-    // Deletes nothing unless the settings are valid and the file is found.
-    StartupCleanup(EngineSettings(settings), TextOfString(program_path));
+    Cleanup(settings, program_path, 1);
 }
 
-// Each attempt runs on a record of its own. The run's initialisation refuses
+extern "C" void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_t* program_path) {
+    Cleanup(settings, program_path, sizeof(wchar_t));
+}
+
+// Each call runs on a record of its own. The run's initialisation refuses
 // invalid settings, and an empty or over-long named path, before anything is
 // touched.
+extern "C" uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
+                                  fwstack_result* result) {
+    return Call(settings, StepPath(program_path), CheckOnly, result);
+}
+
+extern "C" uint32_t fwstack_download(const fwstack_settings* settings,
+                                     const wchar_t* program_path, fwstack_result* result) {
+    return Call(settings, StepPath(program_path), CheckAndFetch, result);
+}
+
+extern "C" uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
+                                  fwstack_result* result) {
+    return Call(settings, StepPath(program_path), SwapOnly, result);
+}
+
 extern "C" uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result) {
-    const UpdateSettings engine = EngineSettings(settings);
-    UpdateRun run;
-    FillBytes(&run, 0, sizeof run);
-    RunUpdate(engine, &run);
-    return Report(engine, run, result);
+    return Call(settings, ProgramPath{nullptr, 0, 1}, AllSteps, result);
 }
 
 extern "C" uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
                                         fwstack_result* result) {
-    const UpdateSettings engine = EngineSettings(settings);
-    const Text path = TextOfString(program_path);
-    UpdateRun run;
-    FillBytes(&run, 0, sizeof run);
-    RunUpdateForFile(engine, path.bytes, path.length, &run);
-    return Report(engine, run, result);
+    return Call(settings, NamedPath(program_path, 1), AllSteps, result);
+}
+
+extern "C" uint32_t fwstack_update_file_w(const fwstack_settings* settings,
+                                          const wchar_t* program_path, fwstack_result* result) {
+    return Call(settings, NamedPath(program_path, sizeof(wchar_t)), AllSteps, result);
 }

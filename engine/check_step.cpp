@@ -1,6 +1,7 @@
 // The check step: fetch and parse the update information, then compare versions.
 #include "base/bytes.h"
 #include "engine/run.h"
+#include "files/installed_version.h"
 #include "info/update_info.h"
 #include "info/update_url.h"
 #include "info/version.h"
@@ -46,4 +47,13 @@ void CheckStep(const UpdateSettings& settings, UpdateRun* run) {
         return;
     }
     run->state = newer ? Available : UpToDate;
+    // A host that runs on after an update of its file still holds the
+    // settings' version text of its start: the file itself says whether the
+    // announced release is already in place. (Without a version text the
+    // installed version was read from the file at the start of the run.)
+    Version held = FreshVersion();
+    if (newer && settings.versionText.length != 0 &&
+        ReadInstalledVersion(run->paths.program, &held) && !IsNewerVersion(run->available, held)) {
+        run->state = Installed;
+    }
 }

@@ -24,6 +24,7 @@ u32 DownloadAndStage(const UpdateSettings& settings, UpdateRun* run, bool* stage
     const char* url = reinterpret_cast<const char*>(run->document) + run->info.url.start;
     u64 urlLength = run->info.url.end - run->info.url.start;
     bool got = HttpGetToFile(settings, url, urlLength, *paths, cap, &run->transfer);
+    run->releaseSize = run->transfer.bytes;
     if (!got || run->transfer.stage != 0 || run->transfer.status != 200) {
         DiscardDownload(paths);
         return DownloadFailed;

@@ -19,7 +19,7 @@ enum RunState : u32 {
     Installed = 8,  // the program file already holds the announced release
 };
 
-// The one failure reason of a run; 0 is none. Messages are in app/report.
+// The one failure reason of a run; 0 is none. Messages are in engine/report.
 enum ErrorCode : u32 {
     NoError = 0,
     SettingsInvalid = 1,
@@ -61,6 +61,16 @@ struct UpdateRun {
     u8 document[DocumentCapacity];
     u64 documentLength;
     HttpResult transfer;
+    u64 releaseSize;  // bytes of the release received by the fetch step, 0 before
+};
+
+// A program file as a caller names it: units null for the running program's
+// own file, otherwise length 8-bit units (each one UTF-16 unit) or UTF-16
+// units (unitBytes 2).
+struct ProgramPath {
+    const void* units;
+    u64 length;
+    u32 unitBytes;
 };
 
 // Ends the attempt: state Failed with this one ErrorCode.
@@ -75,14 +85,16 @@ void InitRunForProgramFile(const UpdateSettings& settings, const char* path, u64
                            UpdateRun* run);
 // The running program when pathLength is 0, otherwise the named file.
 void InitRunFor(const UpdateSettings& settings, const char* path, u64 pathLength, UpdateRun* run);
+void InitRunFor(const UpdateSettings& settings, ProgramPath path, UpdateRun* run);
 
-// The settings' version text parsed, or the program file's version when the
-// text is empty; out is 0.0.0 first.
-bool ResolveInstalledVersion(const UpdateSettings& settings, Version* out);
+// The settings' version text parsed, or the version of the program file at
+// program when the text is empty; out is 0.0.0 first.
+bool ResolveInstalledVersion(const UpdateSettings& settings, const PathBuffer& program,
+                             Version* out);
 
-// Check from Initial, fetch from Available, swap from Staged; returns the
-// error field.
-u32 DriveRun(const UpdateSettings& settings, UpdateRun* run);
+// Check from Initial, fetch from Available, swap from Staged, as far as a
+// StepsWanted value says; returns the error field.
+u32 DriveRun(const UpdateSettings& settings, UpdateRun* run, u32 last = Updated);
 u32 RunUpdate(const UpdateSettings& settings, UpdateRun* run);
 u32 RunUpdateForFile(const UpdateSettings& settings, const char* path, u64 pathLength,
                      UpdateRun* run);
@@ -93,5 +105,33 @@ void CheckStep(const UpdateSettings& settings, UpdateRun* run);
 void FetchStep(const UpdateSettings& settings, UpdateRun* run);
 void SwapStep(const UpdateSettings& settings, UpdateRun* run);
 
-// Deletes the .old, .new, .download and .latest siblings, ignoring failures.
-void CleanUpLeftovers(const UpdateRun& run);
+// How far one call of a host goes: the check alone, check and fetch, all
+// three steps, or the swap alone of what an earlier fetch staged.
+enum StepsWanted : u32 {
+    CheckOnly = Available,
+    CheckAndFetch = Staged,
+    AllSteps = Updated,
+    SwapOnly = 6,
+};
+
+// Initialisation for path, then the steps wanted. For SwapOnly the update
+// record ".latest" that the fetch step wrote gives the staged release's
+// version and digest, and the swap step verifies the staged file against
+// them again: nothing staged ends with StagedUpdateMissing, a record that
+// does not parse (damaged, or another program's) with UpdateRecordUnwritten.
+u32 RunSteps(const UpdateSettings& settings, ProgramPath path, u32 wanted, UpdateRun* run);
+// Reads the update record of the fetch step back into the run, which is
+// Initial: state Staged with the record's document, info and announced
+// version, or Failed as RunSteps says.
+void ReadStagedRecord(const UpdateSettings& settings, UpdateRun* run);
+
+// Deletes the .old (.old1 to .old9), .new, .download and .latest siblings,
+// ignoring failures; with keepStaged .new and .latest stay.
+void CleanUpLeftovers(const UpdateRun& run, bool keepStaged = false);
+
+// The clean-up at start: deletes what an earlier update left next to the
+// program file, silently, when the run initialises to Initial; the running
+// program's file for an empty path. KeepStaged in the settings keeps a
+// staged release.
+void StartupCleanup(const UpdateSettings& settings, ProgramPath path);
+void StartupCleanup(const UpdateSettings& settings, Text programPath);

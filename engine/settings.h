@@ -8,6 +8,7 @@ enum UpdateOption : u32 {
     AllowLocalHttp = 1,       // also accept http://127.0.0.1 addresses
     NoRevocationCheck = 2,    // do not check certificate revocation
     SkipVersionResource = 4,  // trust the announced version instead of the file's
+    KeepStaged = 8,           // the clean-up at start leaves .new and .latest
 };
 
 // Told of a transfer's progress (transfer 1 the document, 2 the release;
@@ -35,3 +36,6 @@ void MakeUpdateSettings(Text versionText, UpdateSettings* out);
 
 // True when every field satisfies its rule; which one failed is not kept.
 bool ValidateSettings(const UpdateSettings& settings);
+
+// The program name's own rule: 1 to 32 bytes of A-Z, a-z, 0-9, ".", "-", "_".
+bool IsProgramName(Text name);

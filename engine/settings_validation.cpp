@@ -10,14 +10,6 @@ constexpr u64 MaxProgramNameLength = 32;
 constexpr u64 MaxDisplayTextLength = 64;
 constexpr u64 MaxVersionTextLength = 32;
 
-bool IsProgramName(Text name) {
-    if (name.length == 0 || name.length > MaxProgramNameLength) return false;
-    for (u64 i = 0; i < name.length; ++i) {
-        if (!IsNameByte(static_cast<u8>(name.bytes[i]))) return false;
-    }
-    return true;
-}
-
 // Publisher and product name: 1 to 64 bytes from blank to "~".
 bool IsDisplayText(Text text) {
     if (text.length == 0 || text.length > MaxDisplayTextLength) return false;
@@ -34,6 +26,14 @@ bool IsInstalledVersionText(Text text) {
 }
 
 }  // namespace
+
+bool IsProgramName(Text name) {
+    if (name.length == 0 || name.length > MaxProgramNameLength) return false;
+    for (u64 i = 0; i < name.length; ++i) {
+        if (!IsNameByte(static_cast<u8>(name.bytes[i]))) return false;
+    }
+    return true;
+}
 
 bool ValidateSettings(const UpdateSettings& settings) {
     UrlParts parts = {};

@@ -69,10 +69,18 @@ bool PathsForRunningProgram(UpdatePaths* out) {
     return found;
 }
 
-bool PathsForProgramFile(const char* bytes, u64 n, UpdatePaths* out) {
+bool PathsForProgramFile(const void* units, u64 n, u32 unitBytes, UpdatePaths* out) {
     PathBuffer named;
     FillBytes(&named, 0, sizeof(named));
-    AppendToPath(&named, bytes, n);
+    // Each unit little-endian, as the machine holds it; wider than 16 bits
+    // (a wchar_t outside Windows) it is cut to its low 16 bits.
+    const u8* bytes = static_cast<const u8*>(units);
+    for (u64 i = 0; i < n && i + 1 < PathCapacity; ++i) {
+        u32 unit = 0;
+        CopyBytes(&unit, bytes + i * unitBytes, unitBytes);
+        named.text[i] = static_cast<u16>(unit);
+        named.length = i + 1;
+    }
     bool acceptable = n >= 1 && n <= MaxPathUnits;
     PathBuffer full;
     FillBytes(&full, 0, sizeof(full));

@@ -68,6 +68,10 @@ bool GetFullPath(const PathBuffer& in, PathBuffer* out);
 // The set for the running program's file; siblings are built even on false.
 bool PathsForRunningProgram(UpdatePaths* out);
 
-// The set for a program file named by a byte string, made absolute against
-// the current directory; true only for 1 to 1083 bytes and a full path.
-bool PathsForProgramFile(const char* bytes, u64 n, UpdatePaths* out);
+// The set for a program file named by n units of unitBytes each: 8-bit (each byte
+// one UTF-16 unit) or UTF-16 (2, or a 4-byte wchar_t cut to 16 bits), made absolute against the
+// current directory; true only for 1 to 1083 units and a full path.
+bool PathsForProgramFile(const void* units, u64 n, u32 unitBytes, UpdatePaths* out);
+inline bool PathsForProgramFile(const char* bytes, u64 n, UpdatePaths* out) {
+    return PathsForProgramFile(bytes, n, 1, out);
+}

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/report.h"
+#include "engine/report.h"
 #include "engine/deployment.h"
 
 namespace {

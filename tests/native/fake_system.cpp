@@ -16,6 +16,7 @@
 #include "net/http_get.h"
 #include "verify/sha256.h"
 #include "verify/signer.h"
+#include "verify/version_reader.h"
 
 namespace {
 
@@ -185,6 +186,19 @@ bool GetFullPath(const PathBuffer& in, PathBuffer* out) {
 bool ReadInstalledVersion(Version* out) {
     *out = FreshVersion();
     if (!g_fake.installedKnown) return false;
+    *out = g_fake.installed;
+    return true;
+}
+
+// The version of the fake file at program when it has one, else the fake's.
+bool ReadInstalledVersion(const PathBuffer& program, Version* out) {
+    *out = FreshVersion();
+    if (!g_fake.installedKnown) return false;
+    auto found = g_fake.files.find(Narrow(program));
+    if (found != g_fake.files.end()) {
+        FakeHandle handle{found->second, found->first, OpenForReading};
+        if (ReadDownloadVersion(&handle, out)) return true;
+    }
     *out = g_fake.installed;
     return true;
 }

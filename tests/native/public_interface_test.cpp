@@ -63,7 +63,13 @@ TEST(PublicInterface, AHostUpdatesItselfUnderItsOwnName) {
     host.settings.version_text = "1.0.1";
     EXPECT_EQ(fwstack_update(&host.settings, &result), 0u);
     EXPECT_STREQ(result.report, "hello 1.0.1 is up to date\n");
+    // Still 1.0.0 in the settings of a host that runs on: the file holds the
+    // release, so nothing is fetched again.
     host.settings.version_text = "1.0.0";
+    EXPECT_EQ(fwstack_update(&host.settings, &result), 0u);
+    EXPECT_EQ(result.state, unsigned{FWSTACK_INSTALLED});
+    EXPECT_STREQ(result.report, "hello 1.0.1 is installed; restart to use it\n");
+    Fake().files[kHost]->bytes = FakeRelease(1, 0, 0, "Example Tools Ltd.", "hello 1.0.0");
     Fake().failing["OpenFile:" + kHost + ".download"] = 5;
     EXPECT_EQ(fwstack_update_file(&host.settings, kHost.c_str(), &result), 1u);
     EXPECT_EQ(result.state, unsigned{FWSTACK_AVAILABLE_READ_ONLY});

@@ -13,8 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/commands.h"
-#include "app/report.h"
+#include "engine/report.h"
 #include "engine/settings.h"
 #include "tests/win/call_plan.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/report.h"
+#include "engine/report.h"
 #include "engine/deployment.h"
 
 namespace {
@@ -26,7 +26,10 @@ TEST(ReportKindOf, MapsFinalStatesToLines) {
     EXPECT_EQ(ReportKindOf(1), UpToDateLine);
     EXPECT_EQ(ReportKindOf(5), UpdatedLine);
     EXPECT_EQ(ReportKindOf(3), ManualDownloadLine);
-    for (u32 state : {0u, 2u, 4u, 6u, 7u, 8u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(ReportKindOf(2), AvailableLine);
+    EXPECT_EQ(ReportKindOf(4), StagedLine);
+    EXPECT_EQ(ReportKindOf(8), InstalledLine);
+    for (u32 state : {0u, 6u, 7u, 9u, 0xFFFFFFFFu}) {
         EXPECT_EQ(ReportKindOf(state), FailureLine) << state;
     }
 }
@@ -42,6 +45,16 @@ TEST(FormatReport, WritesTheFourLines) {
     EXPECT_EQ(Format(FailureLine, 9, "0.0.2", ""), "fwstack update failed: another update is running\n");
     // An empty installed text leaves two blanks in a row.
     EXPECT_EQ(Format(UpToDateLine, 0, "", ""), "fwstack  is up to date\n");
+    // The lines of the step calls name the announced release.
+    EXPECT_EQ(Format(AvailableLine, 0, "0.0.2", "0.0.3"), "fwstack 0.0.3 is available\n");
+    EXPECT_EQ(Format(StagedLine, 0, "0.0.2", "0.0.3"), "fwstack 0.0.3 is ready to install\n");
+    EXPECT_EQ(Format(InstalledLine, 0, "0.0.2", "0.0.3"),
+              "fwstack 0.0.3 is installed; restart to use it\n");
+    // Without a program name the line starts with what follows it.
+    std::string buffer(ReportCapacity, '\0');
+    u64 n = FormatReport(Text{nullptr, 0}, Text{nullptr, 0}, FailureLine, 1, Text{nullptr, 0},
+                         Text{nullptr, 0}, buffer.data(), ReportCapacity);
+    EXPECT_EQ(buffer.substr(0, n), "update failed: the update settings are invalid\n");
 }
 
 TEST(FormatReport, DownloadsPageIsOnTheUpdateServer) {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/commands.h"
+#include "engine/report.h"
 #include "engine/run.h"
 #include "engine/settings.h"
 #include "tests/win/support.h"

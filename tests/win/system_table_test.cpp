@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "engine/report.h"
 #include "files/installed_version.h"
 #include "platform/system_win32.h"
 #include "tests/win/engine_support.h"

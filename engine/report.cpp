@@ -1,5 +1,5 @@
 // The one report line of an update attempt and the messages of the failure reasons.
-#include "app/report.h"
+#include "engine/report.h"
 
 #include "base/bytes.h"
 #include "engine/run.h"
@@ -39,18 +39,20 @@ constexpr char kLines[] =
     "\5 \1 is up to date\n\0"
     "\5 updated to \2\n\0"
     "\5 \2 is available but the program folder is read-only: download it from \3\n\0"
-    "\5 update failed: \4\n";
-static_assert(PackedCount(kLines) == FailureLine + 1, "one line a kind");
+    "\5 update failed: \4\n\0"
+    "\5 \2 is available\n\0"
+    "\5 \2 is ready to install\n\0"
+    "\5 \2 is installed; restart to use it\n";
+static_assert(PackedCount(kLines) == InstalledLine + 1, "one line a kind");
+
+// The ReportKind of each RunState from Initial to Installed.
+constexpr char kKindOfState[] = "\3\0\4\2\5\1\3\3\6";
 
 }  // namespace
 
 ReportKind ReportKindOf(u32 state) {
-    switch (state) {
-        case UpToDate: return UpToDateLine;
-        case Updated: return UpdatedLine;
-        case AvailableReadOnly: return ManualDownloadLine;
-        default: return FailureLine;
-    }
+    u32 kind = state <= Installed ? static_cast<u8>(kKindOfState[state]) : u32{FailureLine};
+    return static_cast<ReportKind>(kind);
 }
 
 Text MessageFor(u32 code) {
@@ -77,10 +79,45 @@ u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 cod
                  const Text& installed, const Text& announced, char* buffer, u64 capacity) {
     const Text fields[] = {installed, announced, page, MessageFor(code), program};
     u64 at = 0;
-    for (const char* p = PackedString(kLines, kind < FailureLine ? kind : FailureLine); *p != 0; ++p) {
+    for (const char* p = PackedString(kLines, kind <= InstalledLine ? kind : FailureLine); *p != 0;
+         ++p) {
         u8 c = static_cast<u8>(*p);
+        // Without a program name its blank goes too.
+        if (c == ' ' && at == 0) continue;
         Text piece = c <= 5 ? fields[c - 1] : Text{p, 1};
         at = AppendClamped(piece.bytes, piece.length, at, buffer, capacity);
     }
     return at;
+}
+
+Text AnnouncedText(const UpdateRun& run) {
+    if (run.info.versionText.end > run.info.versionText.start &&
+        run.info.versionText.end <= run.documentLength) {
+        return Text{reinterpret_cast<const char*>(run.document) + run.info.versionText.start,
+                    run.info.versionText.end - run.info.versionText.start};
+    }
+    return Text{nullptr, 0};
+}
+
+u32 ReportRun(const UpdateSettings& settings, const UpdateRun& run, char* buffer, u64 capacity,
+              u64* length) {
+    Text page = settings.updateInfoAddress;
+    while (page.length > 0 && page.bytes[page.length - 1] != '/') --page.length;
+    Text program = IsProgramName(settings.programName) ? settings.programName : Text{nullptr, 0};
+    ReportKind kind = ReportKindOf(run.state);
+    *length = FormatReport(program, page, kind, run.error, settings.versionText,
+                           AnnouncedText(run), buffer, capacity);
+    return kind == ManualDownloadLine || kind == FailureLine ? 1 : 0;
+}
+
+u32 RunAndReport(const UpdateSettings& settings, Text programPath, char* buffer, u64 capacity,
+                 u64* length) {
+    UpdateRun run;
+    FillBytes(&run, 0, sizeof run);
+    if (programPath.length == 0) {
+        RunUpdate(settings, &run);
+    } else {
+        RunUpdateForFile(settings, programPath.bytes, programPath.length, &run);
+    }
+    return ReportRun(settings, run, buffer, capacity, length);
 }
