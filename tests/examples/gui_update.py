@@ -192,10 +192,13 @@ class WindowProgramUpdatesItself(e2e.E2ETestCase):
         self.assertEqual(received, sorted(received))
         self.assertEqual(e2e.read(program), e2e.read(self.new))
         self.assertEqual(file_version(e2e.read(program)), "1.0.1")
-        # Each version asked once; the release came once.
-        self.assertEqual(self.requests().splitlines(), ["/downloads/%s/latest.txt" % PROGRAM,
-                                                        "/downloads/%s/%s" % (PROGRAM, release),
-                                                        "/downloads/%s/latest.txt" % PROGRAM])
+        # Nothing staged or downloaded is left; the new version's start removed
+        # the old one unless it was still ending then.
+        self.assertIn(self.folder_files(), ([PROGRAM + ".exe"], [PROGRAM + ".exe", PROGRAM + ".exe.old"]))
+        # Check, the download's own check and the release, then the new
+        # version's check: the release came once.
+        document, release = "/downloads/%s/latest.txt" % PROGRAM, "/downloads/%s/%s" % (PROGRAM, release)
+        self.assertEqual(self.requests().splitlines(), [document, document, release, document])
         print("%s: screenshot mid-download in %s" % (PROGRAM, SHOT), file=sys.stderr)
 
 
