@@ -8,6 +8,9 @@
 #include "platform/system_win32.h"
 
 extern "C" void EntryPoint() {
+    // The process is fwstack's own: every DLL that system DLLs load later
+    // comes from the system folder too.
+    RestrictDefaultDllSearch();
     // The deployment's texts are literals, so each ends in a zero byte.
     const Deployment deployment = TheDeployment();
     fwstack_settings settings;

@@ -18,6 +18,10 @@ void CheckStep(const UpdateSettings& settings, UpdateRun* run) {
     bool got = HttpGetToBuffer(settings, settings.updateInfoAddress.bytes,
                                settings.updateInfoAddress.length, run->document,
                                DocumentCapacity, &run->transfer);
+    if (run->transfer.stage == static_cast<u32>(HttpStage::Cancelled)) {
+        FailRun(run, Cancelled);
+        return;
+    }
     // A redirect or any status but 200 is as good as no document.
     if (!got || run->transfer.stage != 0 || run->transfer.status != 200 ||
         run->transfer.bytes > DocumentCapacity) {

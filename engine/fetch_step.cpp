@@ -27,7 +27,8 @@ u32 DownloadAndStage(const UpdateSettings& settings, UpdateRun* run, bool* stage
     run->releaseSize = run->transfer.bytes;
     if (!got || run->transfer.stage != 0 || run->transfer.status != 200) {
         DiscardDownload(paths);
-        return DownloadFailed;
+        return run->transfer.stage == static_cast<u32>(HttpStage::Cancelled) ? Cancelled
+                                                                               : DownloadFailed;
     }
 
     u32 verdict = VerifyFile(settings, paths->download, paths->downloadHandle, run->info.sha256,

@@ -90,27 +90,30 @@ u32 SwapInStaged(const UpdateSettings& settings, UpdatePaths* paths, const u8 di
         return verdict;
     }
 
+    // The program file is moved aside, and back if need be, through one
+    // handle held until the swap ends: meanwhile no one (a clean-up at
+    // another start) can delete the moved file, the one copy of the program.
     // An older instance of the program may still run from ".old" (an update
     // it did itself, hours ago), or an instance starting meanwhile may be
     // deleting it: the program goes to the first name it can take.
+    OpenedFile program = OpenFile(paths->program, OpenForMoving);
     bool moved = false;
     for (u32 k = 0; !moved && k < OldNameCount; ++k) {
         OldName(paths->program, k, &paths->old);
-        moved = RemoveFile(paths->old) && MoveFileReplacing(paths->program, paths->old);
+        moved = RemoveFile(paths->old) && program.handle != nullptr &&
+                MoveFileReplacing(program.handle, paths->old);
     }
     // Another update may have put this very release in place since this
     // one's check, and the program file cannot be moved aside. Nothing is
     // left to swap: the staged copy goes and the update is done.
-    if (!moved && FileHasDigest(paths->program, digest)) {
-        CloseFile(staged.handle);
-        RemoveFile(paths->staged);
-        return Ok;
-    }
-    bool swapped = moved && RenameOpenFile(staged.handle, paths->program);
+    const bool inPlace = !moved && FileHasDigest(paths->program, digest);
+    bool swapped = inPlace || (moved && RenameOpenFile(staged.handle, paths->program));
     CloseFile(staged.handle);
+    if (inPlace) RemoveFile(paths->staged);
     for (u32 attempt = 0; moved && !swapped && attempt < RollBackAttempts; ++attempt) {
         if (attempt > 0) Pause(RollBackPause);
-        if (MoveFileReplacing(paths->old, paths->program)) break;
+        if (MoveFileReplacing(program.handle, paths->program)) break;
     }
+    CloseFile(program.handle);
     return swapped ? Ok : NotReplaced;
 }

@@ -18,6 +18,9 @@ enum FileOpenMode : u32 {
     OpenForSwap = 2,
     // Read of an existing file; others may read, write, rename and delete it.
     OpenForReading = 3,
+    // DELETE of an existing file, to move it by its handle; others may read
+    // and write it, but neither delete nor rename it while it is held.
+    OpenForMoving = 4,
 };
 
 // A handle, or null with the system error of the failed open.
@@ -47,8 +50,9 @@ bool FlushFile(void* file);
 // the new name. The file keeps its handle, identity and content.
 bool RenameOpenFile(void* file, const PathBuffer& newPath);
 
-// Moves a file to another name in the same folder, replacing one of that name.
-bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to);
+// Moves the file held open with OpenForMoving to another name in the same
+// folder, replacing one of that name; the handle goes on holding it.
+bool MoveFileReplacing(void* file, const PathBuffer& to);
 
 // Waits this many milliseconds.
 void Pause(u32 milliseconds);

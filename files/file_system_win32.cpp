@@ -6,7 +6,7 @@
 namespace {
 
 // Paths come in the form the system takes at their length (UseSystemForm):
-// CreateFileW, GetFileAttributesW and MoveFileExW take the "\\?\" form beyond
+// CreateFileW and GetFileAttributesW take the "\\?\" form beyond
 // MAX_PATH (Microsoft's pages for each, and Naming Files, Paths, and
 // Namespaces).
 LPCWSTR Wide(const PathBuffer& path) { return reinterpret_cast<LPCWSTR>(path.text); }
@@ -27,8 +27,10 @@ constexpr ModeFlags kModes[] = {
     {GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL},  // OpenForSwap
     {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
      FILE_ATTRIBUTE_NORMAL},                                                        // OpenForReading
+    {DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT},                         // OpenForMoving
 };
-static_assert(sizeof kModes / sizeof kModes[0] == OpenForReading + 1, "one entry a mode");
+static_assert(sizeof kModes / sizeof kModes[0] == OpenForMoving + 1, "one entry a mode");
 
 // The layout SetFileInformationByHandle expects on x64: the name starts at 20.
 constexpr u64 RenameFixedPart = 20;
@@ -112,7 +114,7 @@ HANDLE OpenEntry(const PathBuffer& path, DWORD access) {
 
 OpenedFile OpenFile(const PathBuffer& path, u32 mode) {
     OpenedFile opened = {nullptr, 0};
-    if (mode > OpenForReading) {
+    if (mode > OpenForMoving) {
         opened.error = ERROR_INVALID_PARAMETER;
         return opened;
     }
@@ -201,10 +203,7 @@ bool RenameOpenFile(void* file, const PathBuffer& newPath) {
 
 void Pause(u32 milliseconds) { Sys(Sleep)(milliseconds); }
 
-bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to) {
-    // Flags 1 only: no copy across volumes, no write-through; siblings share a folder.
-    return Sys(MoveFileExW)(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
-}
+bool MoveFileReplacing(void* file, const PathBuffer& to) { return RenameOpenFile(file, to); }
 
 bool RemoveFile(const PathBuffer& path) {
     // NOTE: Wine 8 follows a Unix symbolic link even with

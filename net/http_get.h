@@ -21,7 +21,7 @@ enum class HttpStage : u32 {
 struct HttpResult {
     u32 status;       // HTTP status, 0 until read
     u32 stage;        // an HttpStage
-    u32 systemError;  // GetLastError at the failure; 0 for stages 1 and 6
+    u32 systemError;  // GetLastError at the failure; 0 for stages 1, 6 and 8
     u64 bytes;        // body bytes received, a last overlong or unwritten piece included
 };
 
@@ -29,7 +29,10 @@ struct HttpResult {
 // whole body fit, whatever the status; otherwise result.stage says where it
 // failed. Only TLS 1.2 or newer is spoken. A body still coming 60 s after the
 // request fails as a receive time-out (stage 5, ERROR_WINHTTP_TIMEOUT).
-// Closes every handle it opened.
+// Closes every handle it opened. The settings' progress callback, when set,
+// is told (transfer 1 here, 2 for HttpGetToFile) before the request, as the
+// body comes (once 64 KiB more came or 100 ms passed) and when it is whole;
+// a nonzero answer fails the transfer at once with stage Cancelled.
 bool HttpGetToBuffer(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
                      u64 capacity, HttpResult* result);
 

@@ -1,4 +1,5 @@
 // The HTTP GET of the update engine: one synchronous WinHTTP request per call.
+#include "base/arena.h"
 #include "base/bytes.h"
 #include "info/update_url.h"
 #include "net/http_get.h"
@@ -19,6 +20,13 @@ constexpr DWORD PieceSize = 65536;
 // longer only while its body comes at BodyFloor bytes a second on average.
 constexpr u64 TransferBoundMs = 60000;
 constexpr u64 BodyFloor = 4096;
+// The progress callback is told again once this much more has come, or this
+// long after it was last told, whichever is first.
+constexpr u64 ProgressBytes = 65536;
+constexpr u64 ProgressMs = 100;
+// The buffer transfer is the update document, the file transfer the release.
+constexpr u32 DocumentTransfer = 1;
+constexpr u32 ReleaseTransfer = 2;
 
 struct WideText {
     WCHAR units[WideCapacity];
@@ -29,6 +37,8 @@ struct HttpHandles {
     HINTERNET connection;
     HINTERNET request;
     u64 sentAt;  // GetTickCount64 just before the request was sent
+    u64 total;   // the announced length, told to the progress callback; 0 when none
+    u32 transfer;
 };
 
 // Each byte becomes one unit of the same value; at most 2099 bytes are taken.
@@ -52,6 +62,18 @@ bool Fail(HttpResult* result, HttpStage stage) {
     return false;
 }
 
+// Tells the settings' progress callback, if any; true when it asks to stop,
+// which fails the transfer as Cancelled.
+bool StopAsked(const UpdateSettings& settings, const HttpHandles& handles, HttpResult* result) {
+    if (settings.progress == nullptr ||
+        settings.progress(settings.progressContext, handles.transfer, result->bytes,
+                          handles.total) == 0) {
+        return false;
+    }
+    result->stage = static_cast<u32>(HttpStage::Cancelled);
+    return true;
+}
+
 // Opens, connects, sends and reads the status. On false the handles opened so
 // far are left in handles for HttpClose.
 bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLength,
@@ -60,6 +82,7 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
     handles->connection = nullptr;
     handles->request = nullptr;
     *result = HttpResult{};
+    if (StopAsked(settings, *handles, result)) return false;
 
     UrlParts parts{};
     if (!ParseUpdateUrl(url, urlLength, (settings.options & AllowLocalHttp) != 0, &parts)) {
@@ -143,6 +166,15 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
         return Fail(result, HttpStage::Response);
     }
     result->status = status;
+    // The length is asked for only to be told; the body's end is what counts.
+    DWORD lengthSize = sizeof handles->total;
+    if (settings.progress != nullptr &&
+        !Sys(WinHttpQueryHeaders)(handles->request,
+                                  WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER64,
+                                  WINHTTP_HEADER_NAME_BY_INDEX, &handles->total, &lengthSize,
+                                  WINHTTP_NO_HEADER_INDEX)) {
+        handles->total = 0;
+    }
     return true;
 }
 
@@ -153,26 +185,36 @@ bool WritePiece(HANDLE file, const u8* bytes, DWORD n) {
 }
 
 // Reads the body into buffer[0, capacity) when file is null, else writes it
-// to file in pieces of PieceSize, the last one shorter. The length is learnt
-// only from the end of the data. Each turn waits once, in
-// WinHttpQueryDataAvailable, and reads only what is there: NOTE: WinHttpReadData
-// waits until the whole size asked for has come, so a server that sends a
-// byte now and then would hold one read for ever; and Wine makes only one TLS
-// record (16 KiB) available at a time. Between waits the clock bounds the
-// whole transfer: the buffer's within TransferBoundMs of the request, the
-// file's, after that long, to BodyFloor since its body began. Passing a bound
-// fails as a receive time-out does.
-bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE file, u64 maxBytes,
-                  HttpResult* result) {
-    u8 scratch[PieceSize];
+// to file in pieces of PieceSize, the last one shorter, through scratch. The
+// length is learnt only from the end of the data. Each turn waits once, in
+// WinHttpQueryDataAvailable, and reads only what is there: NOTE:
+// WinHttpReadData waits until the whole size asked for has come, so a server
+// that sends a byte now and then would hold one read for ever (and the
+// progress callback would not be asked); and Wine makes only one TLS record
+// (16 KiB) available at a time. Between waits the clock bounds the whole
+// transfer: the buffer's within TransferBoundMs of the request, the file's,
+// after that long, to BodyFloor since its body began. Passing a bound fails as
+// a receive time-out does.
+bool HttpReadBody(const UpdateSettings& settings, const HttpHandles& handles, u8* buffer,
+                  u64 capacity, HANDLE file, u8* scratch, u64 maxBytes, HttpResult* result) {
     DWORD filled = 0;  // scratch bytes not yet written
     const u64 start = file ? Sys(GetTickCount64)() : handles.sentAt;
+    u64 told = 0;
+    u64 toldAt = Sys(GetTickCount64)();
     for (;;) {
-        const u64 elapsed = Sys(GetTickCount64)() - start;
+        const u64 now = Sys(GetTickCount64)();
+        const u64 elapsed = now - start;
         if (elapsed > TransferBoundMs && (!file || result->bytes * 1000 < elapsed * BodyFloor)) {
             result->stage = static_cast<u32>(HttpStage::Response);
             result->systemError = ERROR_WINHTTP_TIMEOUT;
             return false;
+        }
+        if (settings.progress != nullptr &&
+            (result->bytes - told >= ProgressBytes || now - toldAt >= ProgressMs) &&
+            result->bytes != told) {
+            if (StopAsked(settings, handles, result)) return false;
+            told = result->bytes;
+            toldAt = now;
         }
         DWORD available = 0;
         if (!Sys(WinHttpQueryDataAvailable)(handles.request, &available)) {
@@ -219,7 +261,8 @@ bool HttpReadBody(const HttpHandles& handles, u8* buffer, u64 capacity, HANDLE f
     if (filled != 0 && !WritePiece(file, scratch, filled)) {
         return Fail(result, HttpStage::FileWrite);
     }
-    return true;
+    // The body is whole: told once more, and a stop still counts.
+    return !StopAsked(settings, handles, result);
 }
 
 // Closes request, connection and session; the caller's last error survives.
@@ -233,12 +276,17 @@ void HttpClose(HttpHandles* handles) {
     Sys(SetLastError)(error);
 }
 
-// One request: the body into buffer[0, capacity) when file is null, else into file.
+// One request: the body into buffer[0, capacity) when file is null, else
+// into file through 64 KiB of scratch pages, which keep the stack small.
 bool HttpGet(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
              u64 capacity, HANDLE file, u64 maxBytes, HttpResult* result) {
     HttpHandles handles{};
-    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result) &&
-              HttpReadBody(handles, buffer, capacity, file, maxBytes, result);
+    handles.transfer = file ? ReleaseTransfer : DocumentTransfer;
+    Arena arena{};
+    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result);
+    if (ok && file && !ArenaCreate(&arena, PieceSize)) ok = Fail(result, HttpStage::Response);
+    ok = ok && HttpReadBody(settings, handles, buffer, capacity, file, arena.base, maxBytes, result);
+    ArenaRelease(&arena);
     HttpClose(&handles);
     return ok;
 }

@@ -56,7 +56,6 @@ struct SystemTable {
     SystemProc replaced[SystemFunctionCount];  // a test's replacement, or null
     SystemProc bound[SystemFunctionCount];     // the system's function once looked up
     HMODULE modules[SystemDllCount];
-    bool searchRestricted;                     // the default DLL search is the system folder
     bool ready[SystemDllCount];                // every function of the DLL is bound
 };
 SystemTable g_system;
@@ -94,26 +93,9 @@ SystemProc Kernel32Function(u32 function) {
     return *reinterpret_cast<const SystemProc*>(base + fwstack_kernel32_slots[function]);
 }
 
-// Makes the system folder the process's default DLL search path, once.
-// NOTE: system DLLs load further DLLs themselves, with the default search,
-// which would look in the program's folder first; on Windows this closes that
-// door too. Windows 7 without its loader update lacks the function.
-void RestrictDefaultDllSearch() {
-    if (g_system.searchRestricted) return;
-    g_system.searchRestricted = true;
-    using SetDirectories = BOOL(WINAPI*)(DWORD);
-    wchar_t name[16];
-    DllName(Kernel32Dll, name);
-    HMODULE kernel32 = Sys(GetModuleHandleW)(name);
-    FARPROC set = kernel32 ? Sys(GetProcAddress)(kernel32, "SetDefaultDllDirectories") : nullptr;
-    if (set == nullptr) return;
-    reinterpret_cast<SetDirectories>(reinterpret_cast<SystemProc>(set))(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
 // The DLL from the system folder, never from the program's folder or the
 // search path, where a planted DLL of the same name would run our code.
 HMODULE LoadFromSystemFolder(u32 dll) {
-    RestrictDefaultDllSearch();
     wchar_t name[16];
     DllName(dll, name);
     HMODULE module = Sys(LoadLibraryExW)(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -132,6 +114,21 @@ HMODULE LoadFromSystemFolder(u32 dll) {
 }
 
 }  // namespace
+
+// NOTE: system DLLs load further DLLs themselves, with the default search,
+// which would look in the program's folder first; on Windows this closes that
+// door too. The setting is the whole process's, for the rest of its life, so
+// only a program's own entry point may make it. Windows 7 without its loader
+// update lacks the function.
+void RestrictDefaultDllSearch() {
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    wchar_t name[16];
+    DllName(Kernel32Dll, name);
+    HMODULE kernel32 = Sys(GetModuleHandleW)(name);
+    FARPROC set = kernel32 ? Sys(GetProcAddress)(kernel32, "SetDefaultDllDirectories") : nullptr;
+    if (set == nullptr) return;
+    reinterpret_cast<SetDirectories>(reinterpret_cast<SystemProc>(set))(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
 bool SystemDllReady(u32 dll) {
     if (dll >= SystemDllCount) return false;
@@ -188,7 +185,6 @@ SystemProc ReplaceSystemFunction(u32 function, SystemProc replacement) {
 
 void ResetSystemBindings() {
     for (u32 f = 0; f < SystemFunctionCount; ++f) g_system.bound[f] = nullptr;
-    g_system.searchRestricted = false;
     for (u32 d = 0; d < SystemDllCount; ++d) {
         g_system.modules[d] = nullptr;
         g_system.ready[d] = false;

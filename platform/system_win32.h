@@ -42,7 +42,6 @@ enum SystemDll : u32 {
     X(Kernel32Dll, HeapAlloc)                    \
     X(Kernel32Dll, HeapFree)                     \
     X(Kernel32Dll, LoadLibraryExW)               \
-    X(Kernel32Dll, MoveFileExW)                  \
     X(Kernel32Dll, ReadFile)                     \
     X(Kernel32Dll, SetFileInformationByHandle)   \
     X(Kernel32Dll, SetFilePointerEx)             \
@@ -92,6 +91,12 @@ SystemProc SystemFunctionAddress(u32 function);
 // functions (once). False, with the last error set (126 for a DLL that cannot
 // be loaded, 127 for a missing function), when any of them is unavailable.
 bool SystemDllReady(u32 dll);
+
+// Makes the system folder the default DLL search path of the whole process,
+// for the rest of its life: for a program's entry point, never for the
+// engine inside someone else's process. The engine's own loads name the
+// system folder themselves either way.
+void RestrictDefaultDllSearch();
 
 // The DLL of a function and its name as exported.
 u32 SystemFunctionDll(u32 function);

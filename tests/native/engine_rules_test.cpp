@@ -14,6 +14,7 @@
 #include "engine/update_lock.h"
 #include "info/update_info.h"
 #include "tests/native/fake_system.h"
+#include "verify/pe_scan.h"
 #include "verify/sha256.h"
 
 namespace {
@@ -154,8 +155,17 @@ const DriveCase kDrives[] = {
      },
      "update failed: the download has the wrong version\n", false, "RenameOpenFile"},
     {"no memory to read the version resource is the wrong version",
-     [](World&) { Fake().failing["ArenaCreate"] = 8; },
+     [](World&) { Fake().failing["ArenaCreate:" + std::to_string(MaxResourceSection)] = 8; },
      "update failed: the download has the wrong version\n", false, "RenameOpenFile"},
+    {"no memory to hash the download is damage",
+     [](World&) { Fake().failing["ArenaCreate:65536"] = 8; },
+     "update failed: the download is damaged (SHA-256)\n", false, "CheckSigner"},
+    {"a document transfer the host stopped is cancelled",
+     [](World&) { Fake().server[kBase + "latest.txt"].stage = 8; },
+     "update failed: the update was cancelled\n", false, "TakeUpdateLock"},
+    {"a release transfer the host stopped is cancelled",
+     [](World&) { Fake().server[kBase + "fwstack-0.0.3.exe"].stage = 8; },
+     "update failed: the update was cancelled\n", false, "CheckSigner"},
     {"a download that cannot be flushed is not staged",
      [](World&) { Fake().failing["FlushFile"] = 1117; },
      "update failed: the program file could not be replaced\n", false, "MoveFileReplacing"},

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/console.h"
 #include "base/arena.h"
@@ -95,7 +96,7 @@ OpenedFile OpenFile(const PathBuffer& path, u32 mode) {
     std::string name = Narrow(path);
     if (u32 error = Failure("OpenFile", name)) return {nullptr, error};
     auto found = g_fake.files.find(name);
-    if (mode == OpenForSwap || mode == OpenForReading) {
+    if (mode == OpenForSwap || mode == OpenForReading || mode == OpenForMoving) {
         if (found == g_fake.files.end()) return {nullptr, ErrorFileNotFound};
     } else {
         if (HeldOpen(name)) return {nullptr, ErrorSharingViolation};
@@ -141,15 +142,14 @@ bool RenameOpenFile(void* file, const PathBuffer& newPath) {
     return true;
 }
 
-bool MoveFileReplacing(const PathBuffer& from, const PathBuffer& to) {
-    std::string source = Narrow(from);
+bool MoveFileReplacing(void* file, const PathBuffer& to) {
+    FakeHandle* handle = HandleOf(file);
     std::string target = Narrow(to);
-    if (Failure("MoveFileReplacing", source)) return false;
-    auto found = g_fake.files.find(source);
-    if (found == g_fake.files.end() || HeldOpen(target)) return false;
-    std::shared_ptr<FakeFile> moved = found->second;
-    g_fake.files.erase(found);
-    g_fake.files[target] = moved;
+    if (Failure("MoveFileReplacing", handle->path) || handle->mode != OpenForMoving) return false;
+    if (target != handle->path && HeldOpen(target)) return false;
+    g_fake.files.erase(handle->path);
+    g_fake.files[target] = handle->file;
+    handle->path = target;
     return true;
 }
 
@@ -205,7 +205,7 @@ bool ReadInstalledVersion(const PathBuffer& program, Version* out) {
 
 bool ArenaCreate(Arena* arena, u64 size) {
     FillBytes(arena, 0, sizeof *arena);
-    if (Failure("ArenaCreate")) return false;
+    if (Failure("ArenaCreate", std::to_string(size))) return false;
     arena->base = static_cast<u8*>(std::malloc(size));
     arena->capacity = arena->base ? size : 0;
     return arena->base != nullptr;

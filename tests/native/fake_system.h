@@ -34,7 +34,8 @@ struct FakeSystem {
     // Operations that fail: the name of a primitive ("OpenFile", "RemoveFile",
     // "RenameOpenFile", "MoveFileReplacing", "FlushFile", "WriteToFile",
     // "ReadFileAt", "TakeUpdateLock", "ArenaCreate") mapped to the error its
-    // failure reports; "OpenFile:<path>" fails one path only.
+    // failure reports; "OpenFile:<path>" fails one path only, "ArenaCreate:<size>"
+    // one size only.
     std::map<std::string, u32> failing;
     std::map<std::string, u32> failingOnce;  // the same, for the next call only
     std::map<std::string, int> calls;  // how often each primitive ran

@@ -88,7 +88,8 @@ TEST(MessageFor, GivesEachCodeItsMessage) {
     EXPECT_EQ(Message(21),
               "the signature could not be checked for revocation: its CA's servers must be reachable");
     EXPECT_EQ(Message(23), "the update record is unreadable");
-    for (u32 code : {0u, 22u, 24u, 1000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Message(24), "the update was cancelled");
+    for (u32 code : {0u, 22u, 25u, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(Message(code), "unknown") << code;
     }
     for (u32 code = 0; code < 30; ++code) {

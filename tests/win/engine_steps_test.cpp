@@ -316,11 +316,19 @@ TEST_F(EngineTest, SwapStepLeavesAProgramThatCannotBeMovedInPlace) {
 
 std::wstring g_program;
 bool g_programWasMoved = false;
+bool g_renameRefused = false;
+// Refuses the first rename onto the program path: the staged file's.
 BOOL WINAPI RefuseRename(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
-    if (kind != FileRenameInfo) return SetFileInformationByHandle(file, kind, info, size);
-    g_programWasMoved = !FileExists(g_program) && FileExists(g_program + L".old");
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    if (kind == FileRenameInfo && !g_renameRefused) {
+        const auto* rename = static_cast<const FILE_RENAME_INFO*>(info);
+        if (std::wstring(rename->FileName, rename->FileNameLength / sizeof(WCHAR)) == g_program) {
+            g_renameRefused = true;
+            g_programWasMoved = !FileExists(g_program) && FileExists(g_program + L".old");
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    return SetFileInformationByHandle(file, kind, info, size);
 }
 
 TEST_F(EngineTest, SwapStepMovesTheProgramBackWhenTheRenameFails) {
@@ -328,6 +336,7 @@ TEST_F(EngineTest, SwapStepMovesTheProgramBackWhenTheRenameFails) {
     ReachStaged();
     g_program = program_;
     g_programWasMoved = false;
+    g_renameRefused = false;
     auto refused = OverrideSystem(SetFileInformationByHandle, RefuseRename);
     SwapStep(settings_, &run_);
     EXPECT_TRUE(g_programWasMoved);

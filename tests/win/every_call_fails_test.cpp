@@ -17,6 +17,7 @@
 namespace {
 
 std::wstring g_program;  // the program path whose rename target the scenario refuses
+bool g_renameRefused = false;  // the staged file's rename, the first onto it, was refused
 
 BOOL WINAPI RenameOntoProgramFails(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
                                    DWORD size) {
@@ -24,7 +25,8 @@ BOOL WINAPI RenameOntoProgramFails(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, 
     if (kind == FileRenameInfo) {
         auto* rename = static_cast<FILE_RENAME_INFO*>(info);
         std::wstring target(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
-        if (target == g_program) {
+        if (target == g_program && !g_renameRefused) {
+            g_renameRefused = true;  // the program's move back goes through
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
@@ -47,6 +49,7 @@ protected:
         g_plan.failAt = failAt;
         CountingTable table;
         g_program = program_;
+        g_renameRefused = false;
         if (!renameFails) return UpdateLine();
         auto refused = OverrideSystem(SetFileInformationByHandle, RenameOntoProgramFails);
         return UpdateLine();

@@ -90,20 +90,23 @@ TEST_F(EngineTest, LeftoversGoWithPosixSemanticsAndOtherwiseAsBefore) {
 }
 
 std::wstring g_old;
+std::wstring g_program;
+int g_renamesOntoProgram = 0;
 int g_refusedMovesBack = 0;
 int g_pauses = 0;
-BOOL WINAPI RefuseRenameOnly(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
-    if (kind != FileRenameInfo) return SetFileInformationByHandle(file, kind, info, size);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-}
-BOOL WINAPI RefuseMovesBack(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (g_old == from && g_refusedMovesBack > 0) {
-        --g_refusedMovesBack;
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
+// Refuses the staged file's rename onto the program path, the first one
+// there, and then g_refusedMovesBack moves of the program back.
+BOOL WINAPI RefuseRenamesOntoProgram(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                     DWORD size) {
+    if (kind == FileRenameInfo) {
+        const auto* rename = static_cast<const FILE_RENAME_INFO*>(info);
+        const std::wstring to(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
+        if (to == g_program && (g_renamesOntoProgram++ == 0 || g_refusedMovesBack-- > 0)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
     }
-    return MoveFileExW(from, to, flags);
+    return SetFileInformationByHandle(file, kind, info, size);
 }
 void WINAPI CountPause(DWORD milliseconds) {
     ++g_pauses;
@@ -169,11 +172,12 @@ TEST_F(EngineTest, RollBackOutlastsAHoldOfAboutASecond) {
         AnnounceRelease();
         ReachStaged();
         g_old = Sibling(L".old");
+        g_program = program_;
+        g_renamesOntoProgram = 0;
         g_refusedMovesBack = row.refused;
         g_pauses = 0;
         {
-            auto rename = OverrideSystem(SetFileInformationByHandle, RefuseRenameOnly);
-            auto move = OverrideSystem(MoveFileExW, RefuseMovesBack);
+            auto rename = OverrideSystem(SetFileInformationByHandle, RefuseRenamesOntoProgram);
             auto pause = OverrideSystem(Sleep, CountPause);
             SwapStep(settings_, &run_);
         }
