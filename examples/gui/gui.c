@@ -129,8 +129,17 @@ static BOOL restart(void) {
     return TRUE;
 }
 
+/* A bar that moves to and fro, for a download of unknown length; or not. */
+static void marquee(BOOL on) {
+    LONG_PTR style = GetWindowLongPtrW(app.bar, GWL_STYLE);
+    if (!(style & PBS_MARQUEE) == !on) return;
+    SetWindowLongPtrW(app.bar, GWL_STYLE, on ? style | PBS_MARQUEE : style & ~PBS_MARQUEE);
+    SendMessageW(app.bar, PBM_SETMARQUEE, on, 30);
+}
+
 static void on_progress_message(uint64_t received, uint64_t total) {
     char text[96];
+    marquee(total == 0);
     if (total) {
         SendMessageW(app.bar, PBM_SETPOS, (WPARAM)(received * 1000 / total), 0);
         snprintf(text, sizeof text, "Downloading %s: %llu of %llu KB", app.announced,
@@ -149,7 +158,8 @@ static void on_done(UINT_PTR step) {
     app.staged = step == ID_DOWNLOAD && r->state == FWSTACK_STAGED;
     show(r->report);
     if (r->state == FWSTACK_AVAILABLE) memcpy(app.announced, r->available_version, sizeof app.announced);
-    if (r->state != FWSTACK_STAGED) SendMessageW(app.bar, PBM_SETPOS, 0, 0);
+    marquee(FALSE);
+    SendMessageW(app.bar, PBM_SETPOS, r->state == FWSTACK_STAGED ? 1000 : 0, 0);
     enable(TRUE, r->state == FWSTACK_AVAILABLE, FALSE, app.staged);
     if (app.closing) {
         DestroyWindow(app.window);
