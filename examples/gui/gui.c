@@ -209,8 +209,10 @@ static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LP
         case ID_DOWNLOAD:
             if (!app.busy) start_worker(LOWORD(wparam));
             return 0;
-        case ID_CANCEL:
+        case ID_CANCEL: /* the download stops at its next progress call */
             InterlockedExchange(&app.cancel, 1);
+            EnableWindow(button(ID_CANCEL), FALSE);
+            show("Cancelling...");
             return 0;
         case ID_RESTART:
             if (app.staged && apply()) {

@@ -3,7 +3,8 @@
 # Wine on a virtual X display with --auto, which presses Check for updates,
 # Download and Restart to update in turn. The server holds the release
 # halfway until the test has taken a screenshot of the progress bar; the
-# restarted program checks again and closes.   gui_update.py
+# restarted program checks again and closes. Another run clicks Cancel (with
+# xdotool) while the release is held.   gui_update.py
 import os
 import re
 import shutil
@@ -121,40 +122,48 @@ class WindowProgramUpdatesItself(e2e.E2ETestCase):
         path = os.path.join(self.folder, "gui.log")
         return e2e.read(path).decode().splitlines() if os.path.exists(path) else []
 
-    def test_check_download_restart_with_a_screenshot_mid_download(self):
+    def start_until_held(self):
+        """Publishes 1.0.1, starts 1.0.0 with --auto on its own display and returns
+        once the release is held halfway and the window has shown some of it."""
         served = os.path.join(self.root, "downloads", PROGRAM)
         os.makedirs(served)
         identity = ["--program", PROGRAM, "--publisher", PUBLISHER, "--product", PRODUCT]
         run(TOOL, "publish", "--ca", CA, *identity, self.new, served, DOWNLOADS)
         document = e2e.read(os.path.join(served, "latest.txt")).decode()
-        release = re.search(r"^file (\S+)$", document, re.M).group(1)
+        self.release = re.search(r"^file (\S+)$", document, re.M).group(1)
+        self.release_size = len(e2e.read(os.path.join(served, self.release)))
         # The release in pieces of 2 KiB, so that progress comes in steps.
-        e2e.write(os.path.join(served, release + ".drip"), b"2048 0.05")
+        e2e.write(os.path.join(served, self.release + ".drip"), b"2048 0.05")
         pki = (os.path.join(PKI, "localhost.crt"), os.path.join(PKI, "localhost.key"))
         self.server = e2e.UpdateServer(self.root, port=e2e.PORT, tls=pki,
                                        during_body=self.hold_release).start()
         self.addCleanup(self.server.stop)
 
-        program = os.path.join(self.program_dir, PROGRAM + ".exe")
-        shutil.copyfile(self.old, program)
+        self.program = os.path.join(self.program_dir, PROGRAM + ".exe")
+        shutil.copyfile(self.old, self.program)
         # Wine's own services start without the display, before the program does.
         e2e.run_windows(e2e.PRODUCT, "--version")
-        xvfb, display = start_xvfb(*SCREEN)
+        xvfb, self.display = start_xvfb(*SCREEN)
         self.addCleanup(xvfb.wait)
         self.addCleanup(xvfb.kill)
         desktop = "/desktop=%s,%dx%d" % (PROGRAM, *SCREEN)
         log = e2e.windows_path(os.path.join(self.folder, "gui.log"))
         # explorer runs the program on a desktop of its own and ends when the
-        # last program on it (the restarted one) has ended.
-        wine = subprocess.Popen([e2e.WINE_RUN, "explorer", desktop, program, "--auto", log],
-                                env=dict(os.environ, DISPLAY=display), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(wine.kill)
+        # last program on it has ended.
+        self.wine = subprocess.Popen([e2e.WINE_RUN, "explorer", desktop, self.program, "--auto",
+                                      log], env=dict(os.environ, DISPLAY=self.display),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        self.addCleanup(self.wine.kill)
 
         def shown_partway():  # some bytes shown, and the rest held back by the server
             return self.halfway.is_set() and any(
                 int(step.group(1)) > 0 for step in map(PROGRESS.match, self.log_lines()) if step)
         self.assertTrue(e2e.wait_for(shown_partway, WAIT), self.log_lines())
+
+    def test_check_download_restart_with_a_screenshot_mid_download(self):
+        self.start_until_held()
+        display, wine, program, release = self.display, self.wine, self.program, self.release
         # The window paints when its thread is idle again: a few tries at most.
         shot = os.path.join(self.folder, "shot.png")
         for _ in range(20):
@@ -186,7 +195,7 @@ class WindowProgramUpdatesItself(e2e.E2ETestCase):
         ])
         # The bytes so far, growing, each line with the whole length or none
         # (the bar then runs as a marquee).
-        size = len(e2e.read(os.path.join(served, release)))
+        size = self.release_size
         steps = [PROGRESS.match(line) for line in progress]
         self.assertTrue(all(steps), progress)
         received = [int(step.group(1)) for step in steps]
@@ -205,6 +214,30 @@ class WindowProgramUpdatesItself(e2e.E2ETestCase):
         document, release = "/downloads/%s/latest.txt" % PROGRAM, "/downloads/%s/%s" % (PROGRAM, release)
         self.assertEqual(self.requests().splitlines(), [document, document, release, document])
         print("%s: screenshot mid-download in %s" % (PROGRAM, SHOT), file=sys.stderr)
+
+    def test_cancel_mid_download_leaves_the_program_alone(self):
+        self.start_until_held()
+        # A click on Cancel, where the window lays it out (client 224..294 x
+        # 68..94, below Wine's frame and title bar); the rest of the release
+        # comes once the window has taken it.
+        env = dict(os.environ, DISPLAY=self.display)
+        subprocess.run(["xdotool", "mousemove", "259", "103", "click", "1"], env=env, check=True,
+                       timeout=60)
+        self.assertTrue(e2e.wait_for(lambda: "Cancelling..." in self.log_lines(), WAIT),
+                        self.log_lines())
+        self.go_on.set()
+        self.assertEqual(self.wine.wait(WAIT), 0)
+        lines = [line for line in self.log_lines() if not PROGRESS.match(line)]
+        self.assertEqual(lines, [
+            "Hello GUI 1.0.0",
+            "Asking the update server...",
+            "hello-gui 1.0.1 is available",
+            "Downloading...",
+            "Cancelling...",
+            "hello-gui update failed: the update was cancelled",
+        ])
+        self.assertEqual(e2e.read(self.program), e2e.read(self.old))
+        self.assertEqual(self.folder_files(), [PROGRAM + ".exe"])
 
 
 if __name__ == "__main__":
