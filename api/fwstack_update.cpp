@@ -17,10 +17,11 @@ constexpr u64 MaxScan = 4096;
 __attribute__((noinline)) u64 UnitCount(const void* units, u32 unitBytes) {
     u64 n = 0;
     if (units == nullptr) return 0;
+    // A unit's low 16 bits (a wchar_t of 4 bytes outside Windows), little-endian.
+    const u8* bytes = static_cast<const u8*>(units);
     for (; n <= MaxScan; ++n) {
-        u32 unit = 0;
-        CopyBytes(&unit, static_cast<const u8*>(units) + n * unitBytes, unitBytes);
-        if (unit == 0) break;
+        const u8* unit = bytes + n * unitBytes;
+        if (unit[0] == 0 && (unitBytes == 1 || unit[1] == 0)) break;
     }
     return n;
 }
@@ -77,49 +78,41 @@ UpdateSettings EngineSettings(const fwstack_settings* host) {
     return settings;
 }
 
-// Decimal digits of value at out; returns the position after them.
-char* AppendNumber(char* out, u32 value) {
-    char digits[10];
-    u32 n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) *out++ = digits[--n];
-    return out;
-}
-
 // The result of a finished run, reported as the host's program; returns
 // the exit code.
 u32 Finish(const UpdateSettings& settings, const UpdateRun& run, fwstack_result* result) {
-    char line[ReportCapacity];
-    u64 length = 0;
-    u32 exitCode = ReportRun(settings, run, line, sizeof line, &length);
-    if (result == nullptr) return exitCode;
+    fwstack_result local;
+    if (result == nullptr) result = &local;
     FillBytes(result, 0, sizeof *result);
+    u64 length = 0;
+    const u32 exitCode = ReportRun(settings, run, result->report, ReportCapacity, &length);
     result->state = run.state;
-    result->error = run.error;
+    const u32 error = run.error;
+    result->error = error;
     result->exit_code = exitCode;
     result->report_length = static_cast<u32>(length);
-    CopyBytes(result->report, line, length);
     result->release_size = run.releaseSize;
-    const u32 error = run.error;
     if (error == InfoNotDelivered || error == DownloadFailed || error == Cancelled) {
         result->transfer_stage = run.transfer.stage;
         result->system_error = run.transfer.systemError;
         result->http_status = run.transfer.status;
     }
-    // The installed version is known once the run initialised; the settings'
-    // own text as it stands, or the program file's version.
+    // The installed version is known once the run initialised: the
+    // settings' own text, or the program file's version (a release).
     if (run.state != Failed || error > InstalledVersionUnknown) {
         const Text own = settings.versionText;
-        CopyBytes(result->installed_version, own.bytes, own.length);
-        if (own.length == 0) {
-            char* at = AppendNumber(result->installed_version, run.installed.major);
-            *at++ = '.';
-            at = AppendNumber(at, run.installed.minor);
-            *at++ = '.';
-            AppendNumber(at, run.installed.patch);
+        char* at = result->installed_version;
+        CopyBytes(at, own.bytes, own.length);
+        for (u32 i = 0; own.length == 0 && i < 3; ++i) {
+            u32 value = (&run.installed.major)[i];
+            char digits[10];
+            u32 n = 0;
+            do {
+                digits[n++] = static_cast<char>('0' + value % 10);
+                value /= 10;
+            } while (value != 0);
+            if (i > 0) *at++ = '.';
+            while (n > 0) *at++ = digits[--n];
         }
     }
     const Text announced = AnnouncedText(run);
@@ -129,11 +122,16 @@ u32 Finish(const UpdateSettings& settings, const UpdateRun& run, fwstack_result*
     return exitCode;
 }
 
-u32 Call(const fwstack_settings* host, ProgramPath path, u32 wanted, fwstack_result* result) {
+// One call: the run initialised for path, prepared (the apply's staged
+// record) and driven as far as wanted.
+u32 Call(const fwstack_settings* host, ProgramPath path, u32 wanted,
+         void (*prepare)(const UpdateSettings&, UpdateRun*), fwstack_result* result) {
     const UpdateSettings settings = EngineSettings(host);
     UpdateRun run;
     FillBytes(&run, 0, sizeof run);
-    RunSteps(settings, path, wanted, &run);
+    InitRunFor(settings, path, &run);
+    if (prepare != nullptr && run.state == Initial) prepare(settings, &run);
+    DriveRun(settings, &run, wanted);
     return Finish(settings, run, result);
 }
 
@@ -169,29 +167,29 @@ extern "C" void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_
 // touched.
 extern "C" uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
                                   fwstack_result* result) {
-    return Call(settings, StepPath(program_path), CheckOnly, result);
+    return Call(settings, StepPath(program_path), CheckOnly, nullptr, result);
 }
 
 extern "C" uint32_t fwstack_download(const fwstack_settings* settings,
                                      const wchar_t* program_path, fwstack_result* result) {
-    return Call(settings, StepPath(program_path), CheckAndFetch, result);
+    return Call(settings, StepPath(program_path), CheckAndFetch, nullptr, result);
 }
 
 extern "C" uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
                                   fwstack_result* result) {
-    return Call(settings, StepPath(program_path), SwapOnly, result);
+    return Call(settings, StepPath(program_path), AllSteps, ReadStagedRecord, result);
 }
 
 extern "C" uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result) {
-    return Call(settings, ProgramPath{nullptr, 0, 1}, AllSteps, result);
+    return Call(settings, ProgramPath{nullptr, 0, 1}, AllSteps, nullptr, result);
 }
 
 extern "C" uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
                                         fwstack_result* result) {
-    return Call(settings, NamedPath(program_path, 1), AllSteps, result);
+    return Call(settings, NamedPath(program_path, 1), AllSteps, nullptr, result);
 }
 
 extern "C" uint32_t fwstack_update_file_w(const fwstack_settings* settings,
                                           const wchar_t* program_path, fwstack_result* result) {
-    return Call(settings, NamedPath(program_path, sizeof(wchar_t)), AllSteps, result);
+    return Call(settings, NamedPath(program_path, sizeof(wchar_t)), AllSteps, nullptr, result);
 }

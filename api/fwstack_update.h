@@ -57,12 +57,14 @@
  *
  * Growing: the records only ever gain fields at their end (settings) or in
  * their reserved room (result). A host sets settings.size to
- * sizeof(fwstack_settings) as its header declares it; 0 is read as the size
- * of version 2.0's record. The engine reads only the fields within size and
- * takes the others as zero; a record larger than the engine knows is
- * accepted when its unknown tail is all zero bytes, and refused with
- * FWSTACK_SETTINGS_INVALID otherwise (the host asks for something this engine
- * cannot do). The result is 512 bytes in every 2.x version and is written
+ * sizeof(fwstack_settings) as its header declares it. 0 is read as version
+ * 1.0's record, 56 bytes: the fields up to options (and their padding), no
+ * progress; a 1.0 host never set the field. A size from 56 to 72 reads the
+ * fields it covers whole and takes the others as zero; a size from 1 to 55
+ * is refused with FWSTACK_SETTINGS_INVALID. A record larger than the engine
+ * knows is accepted when its unknown tail is all zero bytes, and refused
+ * with FWSTACK_SETTINGS_INVALID otherwise (the host asks for something this
+ * engine cannot do). The result is 512 bytes in every 2.x version and is written
  * whole; new fields take its reserved room, which reads as zero before then.
  * A host built against 2.x works with every later 2.y engine.
  */
@@ -136,9 +138,9 @@ typedef struct fwstack_settings {
     uint64_t max_download_size;
     /* FWSTACK_* option bits; 0 for a release build. */
     uint32_t options;
-    /* sizeof(fwstack_settings), or 0 for version 2.0's size (72). It sits
-     * where version 1.0 had padding, so a zero-filled 1.0 record reads as a
-     * 2.0 one without progress. */
+    /* sizeof(fwstack_settings) (72 in 2.0). It sits where version 1.0 had
+     * padding, so a zero-filled 1.0 record (size 0) reads as one of 56 bytes,
+     * without progress. */
     uint32_t size;
     /* Since 2.0: told of each transfer's progress, or null. */
     fwstack_progress_fn progress;
@@ -208,9 +210,10 @@ typedef struct fwstack_result {
      *   "<program> 1.0.1 is installed; restart to use it\n"
      *   "<program> 1.0.1 is available but the program folder is read-only: download it from <page>\n"
      *   "<program> update failed: <reason>\n"
-     * A version the settings do not give is left out of the up-to-date line
-     * ("<program> is up to date\n"); a line never carries a setting that broke
-     * its rule. */
+     * A version the settings do not give is left out of the up-to-date line,
+     * its blanks kept ("<program>  is up to date\n"; installed_version has
+     * the program file's); a line never carries a setting that broke its
+     * rule: with an invalid program name it begins "update failed: ". */
     char report[FWSTACK_REPORT_CAPACITY + 1];
     uint8_t reserved_padding[7];
     /* The release's size in bytes once known (the announced length of its

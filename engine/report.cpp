@@ -77,9 +77,8 @@ u64 AppendClamped(const char* text, u64 n, u64 position, char* buffer, u64 capac
     return position + taken;
 }
 
-u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 code,
-                 const Text& installed, const Text& announced, char* buffer, u64 capacity) {
-    const Text fields[] = {installed, announced, page, MessageFor(code), program};
+u64 FormatLine(ReportKind kind, u32 code, Text fields[5], char* buffer, u64 capacity) {
+    fields[MessageField] = MessageFor(code);
     u64 at = 0;
     for (const char* p = PackedString(kLines, kind <= InstalledLine ? kind : FailureLine); *p != 0;
          ++p) {
@@ -103,12 +102,13 @@ Text AnnouncedText(const UpdateRun& run) {
 
 u32 ReportRun(const UpdateSettings& settings, const UpdateRun& run, char* buffer, u64 capacity,
               u64* length) {
-    Text page = settings.updateInfoAddress;
+    Text fields[5] = {settings.versionText, AnnouncedText(run), settings.updateInfoAddress,
+                      Text{nullptr, 0}, settings.programName};
+    Text& page = fields[PageField];
     while (page.length > 0 && page.bytes[page.length - 1] != '/') --page.length;
-    Text program = IsProgramName(settings.programName) ? settings.programName : Text{nullptr, 0};
+    if (!IsProgramName(fields[ProgramField])) fields[ProgramField].length = 0;
     ReportKind kind = ReportKindOf(run.state);
-    *length = FormatReport(program, page, kind, run.error, settings.versionText,
-                           AnnouncedText(run), buffer, capacity);
+    *length = FormatLine(kind, run.error, fields, buffer, capacity);
     return kind == ManualDownloadLine || kind == FailureLine ? 1 : 0;
 }
 

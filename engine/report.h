@@ -25,11 +25,25 @@ ReportKind ReportKindOf(u32 state);
 // The message of an ErrorCode; "unknown" for codes without one.
 Text MessageFor(u32 code);
 
+// The texts a line is made of, in the order FormatLine takes them.
+enum ReportField : u32 {
+    InstalledField = 0,
+    AnnouncedField = 1,
+    PageField = 2,
+    MessageField = 3,  // set by FormatLine from the code
+    ProgramField = 4,
+};
+
 // Builds the line for kind in buffer, cut at capacity; returns its length.
 // The lines begin with the program's name (left out with its blank when
 // empty); the manual-download line names its downloads page.
-u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 code,
-                 const Text& installed, const Text& announced, char* buffer, u64 capacity);
+u64 FormatLine(ReportKind kind, u32 code, Text fields[5], char* buffer, u64 capacity);
+inline u64 FormatReport(const Text& program, const Text& page, ReportKind kind, u32 code,
+                        const Text& installed, const Text& announced, char* buffer,
+                        u64 capacity) {
+    Text fields[5] = {installed, announced, page, Text{nullptr, 0}, program};
+    return FormatLine(kind, code, fields, buffer, capacity);
+}
 
 // Copies min(n, capacity - position) bytes to buffer + position; returns the
 // new position.

@@ -87,6 +87,8 @@ void ReadStagedRecord(const UpdateSettings& settings, UpdateRun* run) {
     if (!read || !ParseUpdateInfo(reinterpret_cast<const char*>(run->document), got,
                                   settings.programName.bytes, settings.programName.length,
                                   (settings.options & AllowLocalHttp) != 0, &info)) {
+        // The staged file cannot be verified without its record: it goes.
+        RemoveFile(run->paths.staged);
         FailRun(run, UpdateRecordUnwritten);
         return;
     }
@@ -96,14 +98,9 @@ void ReadStagedRecord(const UpdateSettings& settings, UpdateRun* run) {
     run->state = Staged;
 }
 
-u32 RunSteps(const UpdateSettings& settings, ProgramPath path, u32 wanted, UpdateRun* run) {
-    InitRunFor(settings, path, run);
-    if (wanted == SwapOnly && run->state == Initial) ReadStagedRecord(settings, run);
-    return DriveRun(settings, run, wanted);
-}
-
 u32 RunUpdate(const UpdateSettings& settings, UpdateRun* run) {
-    return RunSteps(settings, ProgramPath{nullptr, 0, 1}, AllSteps, run);
+    InitRunForRunningProgram(settings, run);
+    return DriveRun(settings, run);
 }
 
 u32 RunUpdateForFile(const UpdateSettings& settings, const char* path, u64 pathLength,

@@ -105,24 +105,21 @@ void CheckStep(const UpdateSettings& settings, UpdateRun* run);
 void FetchStep(const UpdateSettings& settings, UpdateRun* run);
 void SwapStep(const UpdateSettings& settings, UpdateRun* run);
 
-// How far one call of a host goes: the check alone, check and fetch, all
-// three steps, or the swap alone of what an earlier fetch staged.
+// How far one call of a host goes: the check alone, check and fetch, or all
+// three steps (DriveRun's last).
 enum StepsWanted : u32 {
     CheckOnly = Available,
     CheckAndFetch = Staged,
     AllSteps = Updated,
-    SwapOnly = 6,
 };
 
-// Initialisation for path, then the steps wanted. For SwapOnly the update
-// record ".latest" that the fetch step wrote gives the staged release's
-// version and digest, and the swap step verifies the staged file against
-// them again: nothing staged ends with StagedUpdateMissing, a record that
-// does not parse (damaged, or another program's) with UpdateRecordUnwritten.
-u32 RunSteps(const UpdateSettings& settings, ProgramPath path, u32 wanted, UpdateRun* run);
-// Reads the update record of the fetch step back into the run, which is
-// Initial: state Staged with the record's document, info and announced
-// version, or Failed as RunSteps says.
+// For a swap alone of what an earlier fetch staged: reads the update record
+// ".latest" of the fetch step back into the Initial run, which becomes
+// Staged with the record's document, info and announced version; the swap
+// step then verifies the staged file against them again. Nothing staged
+// fails the run with StagedUpdateMissing, a record that does not parse
+// (damaged, or another program's) with UpdateRecordUnwritten, and the staged
+// file, which cannot be verified without it, is removed.
 void ReadStagedRecord(const UpdateSettings& settings, UpdateRun* run);
 
 // Deletes the .old (.old1 to .old9), .new, .download and .latest siblings,

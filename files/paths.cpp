@@ -76,9 +76,8 @@ bool PathsForProgramFile(const void* units, u64 n, u32 unitBytes, UpdatePaths* o
     // (a wchar_t outside Windows) it is cut to its low 16 bits.
     const u8* bytes = static_cast<const u8*>(units);
     for (u64 i = 0; i < n && i + 1 < PathCapacity; ++i) {
-        u32 unit = 0;
-        CopyBytes(&unit, bytes + i * unitBytes, unitBytes);
-        named.text[i] = static_cast<u16>(unit);
+        const u8* unit = bytes + i * unitBytes;
+        named.text[i] = static_cast<u16>(unitBytes == 1 ? unit[0] : unit[0] | unit[1] << 8);
         named.length = i + 1;
     }
     bool acceptable = n >= 1 && n <= MaxPathUnits;

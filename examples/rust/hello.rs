@@ -5,9 +5,11 @@
 //! program gets the same version resource and signature as a C program.
 use std::ffi::CStr;
 use std::io::Write;
-use std::os::raw::{c_char, c_int};
+use std::os::raw::{c_char, c_int, c_void};
 
-// The C interface, declared as fwstack_update.h declares it.
+// The C interface 2.0, declared as fwstack_update.h declares it.
+type ProgressFn = Option<extern "C" fn(*mut c_void, u32, u64, u64) -> c_int>;
+
 #[repr(C)]
 struct Settings {
     program_name: *const c_char,
@@ -17,10 +19,15 @@ struct Settings {
     version_text: *const c_char,
     max_download_size: u64,
     options: u32,
+    size: u32, // std::mem::size_of::<Settings>()
+    progress: ProgressFn,
+    progress_context: *mut c_void,
 }
 
 const REPORT_CAPACITY: usize = 256;
+const VERSION_CAPACITY: usize = 32;
 
+// 512 bytes, written whole by every call.
 #[repr(C)]
 struct UpdateResult {
     state: u32,
@@ -28,7 +35,18 @@ struct UpdateResult {
     exit_code: u32,
     report_length: u32,
     report: [u8; REPORT_CAPACITY + 1],
+    reserved_padding: [u8; 7],
+    release_size: u64,
+    transfer_stage: u32,
+    system_error: u32,
+    http_status: u32,
+    installed_version: [u8; VERSION_CAPACITY + 1],
+    available_version: [u8; VERSION_CAPACITY + 1],
+    reserved: [u8; 146],
 }
+
+const _: () = assert!(std::mem::size_of::<Settings>() == 72);
+const _: () = assert!(std::mem::size_of::<UpdateResult>() == 512);
 
 extern "C" {
     fn fwstack_cleanup(settings: *const Settings, program_path: *const c_char);
@@ -50,6 +68,9 @@ fn settings() -> Settings {
         version_text: text(concat!(env!("HELLO_VERSION"), "\0").as_bytes()), // as the version resource says
         max_download_size: 0,
         options: env!("HELLO_OPTIONS").parse().expect("HELLO_OPTIONS is a number"),
+        size: std::mem::size_of::<Settings>() as u32,
+        progress: None,
+        progress_context: std::ptr::null_mut(),
     }
 }
 
@@ -63,13 +84,8 @@ pub extern "C" fn main(_argc: c_int, _argv: *const *const c_char) -> c_int {
     match args.iter().map(String::as_str).collect::<Vec<_>>().as_slice() {
         ["--version"] => println!("hello-rust {}", VERSION),
         ["update"] => {
-            let mut result = UpdateResult {
-                state: 0,
-                error: 0,
-                exit_code: 1,
-                report_length: 0,
-                report: [0; REPORT_CAPACITY + 1],
-            };
+            // All zero bytes are a valid UpdateResult; the call writes it whole.
+            let mut result: UpdateResult = unsafe { std::mem::zeroed() };
             let code = unsafe { fwstack_update(&settings, &mut result) };
             let report = &result.report[..result.report_length as usize];
             let written = if code == 0 {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/report.h"
+#include "engine/run.h"
 #include "engine/settings.h"
 #include "tests/win/call_plan.h"
 

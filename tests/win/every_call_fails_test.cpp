@@ -115,7 +115,10 @@ TEST_F(EveryCallFails, TheProgramStaysWholeAndTheNextUpdateRecovers) {
 
             std::string path = Narrow(program_);
             StartupCleanup(settings_, Text{path.data(), path.size()});
-            EXPECT_EQ(UpdateLine(), updated) << "the next update";
+            // A program file that already holds the release is not updated again.
+            EXPECT_EQ(UpdateLine(), didUpdate ? "fwstack 0.0.3 is installed; restart to use it\n"
+                                              : updated)
+                << "the next update";
             EXPECT_TRUE(ReadFileBytes(program_) == release_) << "the next update";
         }
         std::printf("%s: %llu system calls, %llu runs with one failing, %d still updated\n",
