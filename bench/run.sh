@@ -97,6 +97,24 @@ else
   printf '%-38s %9d bytes (goal: at most 24576)\n' "added by the engine" "$((with_engine - without_engine))"
 fi
 
+section "What the engine adds to a window program: examples/gui against the same program with empty engine calls (unsigned)"
+# The floor, hello-gui-plain, is the same gui.c built with bench/engine_stand_in.c
+# (each fwstack_* call an empty function) in place of the library: the
+# difference is the engine alone, less a few bytes of stand-ins.
+if [ -z "$(find "$out/prefix" -name 'fwstack_update*onfig.cmake' -print -quit)" ]; then
+  echo "  (not measured: this tree installs no fwstack_update package)"
+else
+  cmake -S examples/gui -B "$out/example-gui" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$out/prefix" \
+        -DHELLO_ENGINE_STAND_IN="$top/bench/engine_stand_in.c" >/dev/null
+  cmake --build "$out/example-gui" >/dev/null
+  with_engine=$(stat -c %s "$out/example-gui/hello-gui.exe")
+  without_engine=$(stat -c %s "$out/example-gui/hello-gui-plain.exe")
+  printf '%-38s %9d bytes\n' "hello-gui.exe with the engine" "$with_engine"
+  printf '%-38s %9d bytes\n' "hello-gui-plain.exe with stand-ins" "$without_engine"
+  printf '%-38s %9d bytes\n' "added by the engine" "$((with_engine - without_engine))"
+fi
+
 section "Start: fwstack --version against a CRT-free kernel32-only program (warm prefix)"
 header
 python3 bench/interleave.py --pairs 30 --label "fwstack --version" --label "floor" -- \

@@ -156,4 +156,8 @@ foreach(language c cpp rust)
   set_tests_properties(examples.${language} PROPERTIES FIXTURES_REQUIRED assets
       RESOURCE_LOCK e2e_port TIMEOUT 1200 ENVIRONMENT "${E2E_ENVIRONMENT}")
 endforeach()
+# The window program, on a virtual X display (Xvfb), with a screenshot mid-download.
+add_test(NAME examples.gui COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/gui_update.py)
+set_tests_properties(examples.gui PROPERTIES FIXTURES_REQUIRED assets
+    RESOURCE_LOCK e2e_port TIMEOUT 1200 ENVIRONMENT "${E2E_ENVIRONMENT}")
 endif()

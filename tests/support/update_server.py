@@ -22,8 +22,11 @@ script misbehaviour (the served file itself need not exist):
 A missing file without a .status sidecar is a 404. UpdateServer(...,
 tls_version=ssl.TLSVersion.TLSv1) speaks that TLS version alone. A module user may also set
 UpdateServer(..., before_answer=f): f(path) runs on the request's thread
-before each answer, e.g. to change the client's files while it waits. Every request's path is
-appended to root/requests.log, so a test can tell whether a request was sent.
+before each answer, e.g. to change the client's files while it waits, and
+UpdateServer(..., during_body=g): g(path, sent, total) runs there after each piece of a
+.slow or .drip body, e.g. to hold the transfer halfway until the test has looked at the
+client. Every request's path is appended to root/requests.log, so a test can tell whether
+a request was sent.
 
 As a wrapper around a test command:
 
@@ -149,15 +152,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 waited += delay
             self.wfile.write(body[start:start + piece])
             self.wfile.flush()
+            if self.server.during_body is not None:
+                self.server.during_body(self.path, min(start + piece, len(body)), len(body))
 
 
 class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, root, port, tls_context, before_answer=None):
+    def __init__(self, root, port, tls_context, before_answer=None, during_body=None):
         self.root = os.path.abspath(root)
         self.before_answer = before_answer
+        self.during_body = during_body
         self.tls_context = tls_context
         self._log_lock = threading.Lock()
         super().__init__(("127.0.0.1", port), _Handler)
@@ -199,10 +205,11 @@ class UpdateServer:
     """One server on 127.0.0.1 serving root; tls=(certfile, keyfile) makes it HTTPS."""
 
     def __init__(self, root, port=0, tls=None, lifetime=DEFAULT_LIFETIME, before_answer=None,
-                 tls_version=None):
+                 tls_version=None, during_body=None):
         self.root = root
         self.tls_version = tls_version
         self.before_answer = before_answer
+        self.during_body = during_body
         self.requested_port = port
         self.tls = tls
         self.lifetime = lifetime
@@ -226,7 +233,8 @@ class UpdateServer:
                 # OpenSSL 3 refuses TLS 1.0 and 1.1 above security level 0.
                 context.set_ciphers("DEFAULT:@SECLEVEL=0")
                 context.minimum_version = context.maximum_version = self.tls_version
-        self._server = _Server(self.root, self.requested_port, context, self.before_answer)
+        self._server = _Server(self.root, self.requested_port, context, self.before_answer,
+                               self.during_body)
         self._port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.1}, daemon=True)

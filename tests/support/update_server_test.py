@@ -95,6 +95,15 @@ class ScriptedAnswers(unittest.TestCase):
             response, got, _ = fetch(hooked.port, "/plain.bin")
         self.assertEqual((response.status, got, seen), (200, b"changed", ["/plain.bin"]))
 
+    def test_body_hook_runs_after_each_paced_piece(self):
+        seen = []
+        with UpdateServer(self.root, during_body=lambda *piece: seen.append(piece)) as hooked:
+            for path in ("/drip.bin", "/plain.bin"):
+                response, got, whole = fetch(hooked.port, path)
+                self.assertEqual((response.status, got, whole), (200, self.body, True))
+        sent = (1000, 2000, 3000, 4000, 5000, 5120)
+        self.assertEqual(seen, [("/drip.bin", n, 5120) for n in sent])
+
     def test_every_request_path_is_logged_in_order(self):
         fetch(self.server.port, "/a")
         fetch(self.server.port, "/b/c?d")
