@@ -31,6 +31,8 @@ install(FILES cmake/fwstack_update-config.cmake cmake/fwstack_update_program.cma
 install(FILES cmake/mingw-w64-x86_64.cmake cmake/fwstack_program.rc
         DESTINATION share/fwstack_update)
 install(PROGRAMS cmake/wine-run.sh cmake/wine-prefix.sh DESTINATION share/fwstack_update)
+# The sample site of the update server, for a program's own downloads folder.
+install(FILES deploy/nginx/fwstack.conf DESTINATION share/fwstack_update/nginx)
 configure_file(cmake/fwstack_update.pc.in ${CMAKE_BINARY_DIR}/fwstack_update.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/fwstack_update.pc DESTINATION lib/pkgconfig)
 include(CMakePackageConfigHelpers)

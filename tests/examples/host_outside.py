@@ -102,6 +102,7 @@ class HostFromThePrefix(e2e.E2ETestCase):
         self.make_pki()
         self.nginx = NginxSite(os.path.join(self.folder, "nginx"), self.root, e2e.PORT,
                                self.pki("localhost.crt"), self.pki("localhost.key"),
+                               site=os.path.join(self.share, "nginx", "fwstack.conf"),
                                changes=[("/downloads/fwstack/", "/downloads/pingsum/"),
                                         ("fwstack-[0-9]", "pingsum-[0-9]")]).start()
         self.addCleanup(self.nginx.stop)
