@@ -23,9 +23,16 @@ install(TARGETS fwstack_update EXPORT fwstack_update
 install(EXPORT fwstack_update NAMESPACE fwstack:: FILE fwstack_update-targets.cmake
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
 install(FILES cmake/fwstack_update-config.cmake cmake/fwstack_update_program.cmake
-              cmake/fwstack_pkcs11.cmake
-              cmake/sign.cmake cmake/host-version.rc.in
+              cmake/fwstack_pkcs11.cmake cmake/sign.cmake
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
+# What a host's build and a Wine trial take from the package: the toolchain
+# file, the Wine runner it names, and the version resource (also for a build
+# without CMake, with windres).
+install(FILES cmake/mingw-w64-x86_64.cmake cmake/fwstack_program.rc
+        DESTINATION share/fwstack_update)
+install(PROGRAMS cmake/wine-run.sh cmake/wine-prefix.sh DESTINATION share/fwstack_update)
+# The sample site of the update server, for a program's own downloads folder.
+install(FILES deploy/nginx/fwstack.conf DESTINATION share/fwstack_update/nginx)
 configure_file(cmake/fwstack_update.pc.in ${CMAKE_BINARY_DIR}/fwstack_update.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/fwstack_update.pc DESTINATION lib/pkgconfig)
 include(CMakePackageConfigHelpers)

@@ -1,7 +1,5 @@
 # The native Linux build: the portable core with sanitizers, its unit tests,
 # and the publishing tool.
-find_package(GTest REQUIRED)
-include(GoogleTest)
 
 set(SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
@@ -18,8 +16,13 @@ add_executable(fwstack-publish ${RELEASE_TOOL_SOURCES})
 target_link_libraries(fwstack-publish PRIVATE fwstack_core CURL::libcurl OpenSSL::Crypto)
 target_compile_options(fwstack-publish PRIVATE ${WARNINGS})
 fwstack_deployment(fwstack-publish "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
+install(TARGETS fwstack-publish RUNTIME DESTINATION bin)
+# The SDK's part for the publishing machine: the release tool, no tests.
+add_custom_target(sdk DEPENDS fwstack-publish)
 
 if(FWSTACK_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
   add_library(fwstack_core_checked STATIC ${CORE_SOURCES})
   target_include_directories(fwstack_core_checked PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_options(fwstack_core_checked PRIVATE ${WARNINGS} ${SANITIZERS})

@@ -110,6 +110,17 @@ include(cmake/signing.cmake)
 fwstack_sign(fwstack)
 include(cmake/library.cmake)
 
+# The trust helper of a Wine trial: puts a test root into the prefix's
+# LocalMachine Root store. Part of the SDK, and the tests use it too.
+add_executable(install_ca tools/install_ca.cpp)
+target_link_libraries(install_ca PRIVATE crypt32)
+target_link_options(install_ca PRIVATE -static -municode)
+target_compile_definitions(install_ca PRIVATE UNICODE _UNICODE)
+target_compile_options(install_ca PRIVATE ${WARNINGS})
+install(TARGETS install_ca RUNTIME DESTINATION bin)
+# The SDK for Windows alone: what the package installs, no tests.
+add_custom_target(sdk DEPENDS fwstack_update install_ca)
+
 if(FWSTACK_TESTS)
   include(cmake/windows_tests.cmake)
 endif()

@@ -32,12 +32,10 @@ fwstack_variant(0.0.4 0.0.4)
 fwstack_variant(0.0.3-beta.1 0.0.3-beta.1)
 fwstack_variant(0.0.3-noversion 0.0.3 NO_VERSION_RESOURCE)
 
-# Small Windows helpers of the tests.
-add_executable(install_ca tests/support/install_ca.cpp)
-target_link_libraries(install_ca PRIVATE crypt32)
+# Small Windows helpers of the tests (install_ca comes with the SDK).
 add_executable(launch tests/support/launch.cpp)
 add_executable(hold_file tests/support/hold_file.cpp)
-foreach(helper install_ca launch hold_file)
+foreach(helper launch hold_file)
   target_link_options(${helper} PRIVATE -static -municode)
   target_compile_definitions(${helper} PRIVATE UNICODE _UNICODE)
   target_compile_options(${helper} PRIVATE ${WARNINGS})
@@ -160,4 +158,15 @@ endforeach()
 add_test(NAME examples.gui COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/gui_update.py)
 set_tests_properties(examples.gui PROPERTIES FIXTURES_REQUIRED assets
     RESOURCE_LOCK e2e_port TIMEOUT 1200 ENVIRONMENT "${E2E_ENVIRONMENT}")
+# A program of one's own from the installed SDK alone, outside the checkout,
+# by the CMake helper and by hand.
+add_test(NAME examples.host_outside
+         COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/host_outside.py)
+set_tests_properties(examples.host_outside PROPERTIES FIXTURES_REQUIRED assets
+    RESOURCE_LOCK e2e_port TIMEOUT 1200 ENVIRONMENT "${E2E_ENVIRONMENT}")
+# The configure-time checks of the CMake helper, from the installed package.
+add_test(NAME build.host_program_config
+         COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/host_program_config.py)
+set_tests_properties(build.host_program_config PROPERTIES FIXTURES_REQUIRED assets TIMEOUT 900
+    ENVIRONMENT "FWSTACK_BUILD=${CMAKE_BINARY_DIR};FWSTACK_ASSETS=${ASSETS};FWSTACK_PUBLISH_TOOL=${FWSTACK_PUBLISH_TOOL}")
 endif()

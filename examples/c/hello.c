@@ -4,11 +4,16 @@
  *   hello-c --version   prints the version
  *   hello-c update      updates the program from its update server
  *
- * HELLO_VERSION, HELLO_UPDATE_ADDRESS and HELLO_OPTIONS come from the build
- * (CMakeLists.txt). Built with HELLO_WITHOUT_UPDATE the program has no update
- * command and does not use the engine at all, which shows what it adds. */
+ * The program's identity (name, version, publisher, product, update
+ * address) comes from fwstack_program.h, which fwstack_update_program() in
+ * CMakeLists.txt writes; the version resource is made from the same values.
+ * HELLO_OPTIONS comes from the build. Built with HELLO_WITHOUT_UPDATE the
+ * program has no update command and does not use the engine at all, which
+ * shows what it adds. */
 #include <stdio.h>
 #include <string.h>
+
+#include "fwstack_program.h"
 
 #ifndef HELLO_WITHOUT_UPDATE
 #include <fwstack_update.h>
@@ -22,13 +27,14 @@
 static fwstack_settings hello_settings(void) {
     fwstack_settings settings;
     memset(&settings, 0, sizeof settings);
-    settings.program_name = "hello-c";
-    settings.update_info_address = HELLO_UPDATE_ADDRESS;
-    settings.publisher = "Example Tools Ltd.";
-    settings.product_name = "Hello C";
+    settings.size = sizeof settings;
+    settings.program_name = FWSTACK_PROGRAM_NAME;
+    settings.update_info_address = FWSTACK_PROGRAM_UPDATE_ADDRESS;
+    settings.publisher = FWSTACK_PROGRAM_PUBLISHER;
+    settings.product_name = FWSTACK_PROGRAM_PRODUCT;
     /* The version this build is, as the version resource also says; the
      * report lines name it. */
-    settings.version_text = HELLO_VERSION;
+    settings.version_text = FWSTACK_PROGRAM_VERSION;
     settings.options = HELLO_OPTIONS;
     return settings;
 }
@@ -42,7 +48,7 @@ int main(int argc, char** argv) {
     fwstack_cleanup(&settings, NULL);
 #endif
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        printf("hello-c %s\n", HELLO_VERSION);
+        printf("%s %s\n", FWSTACK_PROGRAM_NAME, FWSTACK_PROGRAM_VERSION);
         return 0;
     }
 #ifndef HELLO_WITHOUT_UPDATE
@@ -53,10 +59,10 @@ int main(int argc, char** argv) {
     }
 #endif
     if (argc == 1) {
-        printf("Hello from hello-c %s\n", HELLO_VERSION);
+        printf("Hello from %s %s\n", FWSTACK_PROGRAM_NAME, FWSTACK_PROGRAM_VERSION);
         return 0;
     }
-    fprintf(stderr, "usage: hello-c [--version%s]\n",
+    fprintf(stderr, "usage: %s [--version%s]\n", FWSTACK_PROGRAM_NAME,
 #ifndef HELLO_WITHOUT_UPDATE
             " | update"
 #else

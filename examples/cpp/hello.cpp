@@ -1,7 +1,10 @@
 // hello-cpp: the C++ twin of hello-c, a console program that keeps itself up
 // to date. "hello-cpp --version" prints the version, "hello-cpp update"
-// updates it. HELLO_VERSION and HELLO_UPDATE_ADDRESS come from the build.
+// updates it. Its identity comes from fwstack_program.h, which
+// fwstack_update_program() writes from CMakeLists.txt.
 #include <fwstack_update.h>
+
+#include "fwstack_program.h"
 
 #include <iostream>
 #include <string>
@@ -14,11 +17,12 @@ namespace {
 
 fwstack_settings HelloSettings() {
     fwstack_settings settings{};
-    settings.program_name = "hello-cpp";
-    settings.update_info_address = HELLO_UPDATE_ADDRESS;
-    settings.publisher = "Example Tools Ltd.";
-    settings.product_name = "Hello C++";
-    settings.version_text = HELLO_VERSION;  // as the version resource says
+    settings.size = sizeof settings;
+    settings.program_name = FWSTACK_PROGRAM_NAME;
+    settings.update_info_address = FWSTACK_PROGRAM_UPDATE_ADDRESS;
+    settings.publisher = FWSTACK_PROGRAM_PUBLISHER;
+    settings.product_name = FWSTACK_PROGRAM_PRODUCT;
+    settings.version_text = FWSTACK_PROGRAM_VERSION;  // as the version resource says
     settings.options = HELLO_OPTIONS;
     return settings;
 }
@@ -31,7 +35,7 @@ int main(int argc, char** argv) {
 
     const std::string command = argc == 2 ? argv[1] : "";
     if (command == "--version") {
-        std::cout << "hello-cpp " << HELLO_VERSION << '\n';
+        std::cout << FWSTACK_PROGRAM_NAME " " FWSTACK_PROGRAM_VERSION "\n";
         return 0;
     }
     if (command == "update") {
@@ -41,9 +45,9 @@ int main(int argc, char** argv) {
         return static_cast<int>(result.exit_code);
     }
     if (argc == 1) {
-        std::cout << "Hello from hello-cpp " << HELLO_VERSION << '\n';
+        std::cout << "Hello from " FWSTACK_PROGRAM_NAME " " FWSTACK_PROGRAM_VERSION "\n";
         return 0;
     }
-    std::cerr << "usage: hello-cpp [--version | update]\n";
+    std::cerr << "usage: " FWSTACK_PROGRAM_NAME " [--version | update]\n";
     return 2;
 }

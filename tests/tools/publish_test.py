@@ -157,6 +157,52 @@ class PublishTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(b"not an address a client fetches", result.stderr)
 
+    def test_identity_file_gives_the_identity_or_says_what_is_wrong(self):
+        release = self.write("pingsum-1.4.2.exe", synthetic_release())
+        base = "https://localhost:47443/downloads/pingsum/"
+        whole = ("program pingsum\nversion 1.4.2\npublisher Pingsum Tools Ltd.\n"
+                 "product Pingsum\nupdate_address %slatest.txt\n" % base)
+        # (rule, file text or None for no file, extra options, exit code, what the output holds)
+        rows = [
+            ("a whole file names the document", whole, [], 0, b"pingsum-latest 1\n"),
+            ("the address line is optional", whole.rsplit("update_address", 1)[0], [], 0,
+             b"pingsum-latest 1\n"),
+            ("no file", None, [], 1, b"cannot open the identity file"),
+            ("a line without its value", whole.replace("product Pingsum", "product"), [], 1,
+             b"the line \"product\" is not one of"),
+            ("an unknown key", whole + "colour blue\n", [], 1, b"\"colour blue\""),
+            ("a key twice", whole + "program other\n", [], 1, b"\"program other\""),
+            ("no publisher", whole.replace("publisher Pingsum Tools Ltd.\n", ""), [], 1,
+             b"names no publisher"),
+            ("a version that is not X.Y.Z", whole.replace("1.4.2", "1.4"), [], 1,
+             b"\"1.4\", which is not X.Y.Z"),
+            ("a program name a document cannot carry", whole.replace("program pingsum",
+                                                                     "program ping sum"), [], 2,
+             b"usage"),
+            ("with --program as well", whole, ["--program", "pingsum"], 2, b"usage"),
+            ("with --publisher as well", whole, ["--publisher", "X"], 2, b"usage"),
+        ]
+        for rule, text, extra, code, expected in rows:
+            with self.subTest(rule):
+                path = os.path.join(self.dir.name, "pingsum.exe.identity")
+                if os.path.exists(path):
+                    os.unlink(path)
+                if text is not None:
+                    self.write("pingsum.exe.identity", text.encode())
+                result = self.run_tool("--identity", path, *extra, release, base)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(expected, result.stdout if code == 0 else result.stderr)
+        # check takes the program's own address from the file, and wants one
+        # when the file has none.
+        self.write("pingsum.exe.identity", whole.rsplit("update_address", 1)[0].encode())
+        result = self.run_tool("check", "--identity", path)
+        self.assertEqual(result.returncode, 2)
+        self.write("pingsum.exe.identity", whole.replace("https://", "ftp://").encode())
+        result = self.run_tool("check", "--identity", path)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"ftp://localhost:47443/downloads/pingsum/latest.txt is not an address",
+                      result.stderr)
+
 
 if __name__ == "__main__":
     if len(sys.argv) != 2:

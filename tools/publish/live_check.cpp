@@ -213,12 +213,15 @@ int CheckDownloadedRelease(const std::string& body, const ToolOptions& options, 
 
 }  // namespace
 
-// check [CHECKS] [--installed X.Y.Z] ADDRESS
+// check [CHECKS] [--installed X.Y.Z] ADDRESS; the address may be left out
+// when --identity names the program's own.
 int Check(int argc, char** argv) {
     ToolOptions options;
     const int i = ReadOptions(argc, argv, OptionsOfVerify | OptionInstalled, &options);
-    if (i == 0 || i + 1 != argc || argv[i][0] == '\0') return Usage();
-    const std::string address = argv[i];
+    if (i < 0) return 1;
+    const bool fromIdentity = i == argc && !options.updateAddress.empty();
+    if (i == 0 || (!fromIdentity && (i + 1 != argc || argv[i][0] == '\0'))) return Usage();
+    const std::string address = fromIdentity ? options.updateAddress : argv[i];
     Version installed = FreshVersion();
     const bool haveInstalled = !options.installed.empty();
     if (haveInstalled &&

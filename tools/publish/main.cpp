@@ -17,6 +17,7 @@ bool IsHelp(const std::string& argument) {
 int WriteDocumentOnly(int argc, char** argv) {
     ToolOptions options;
     const int i = ReadOptions(argc, argv, 0, &options, 1);
+    if (i < 0) return 1;
     if (i == 0 || argc - i < 2 || argc - i > 3) return Usage();
     const std::string releasePath = argv[i];
     const std::string base = argv[i + 1];

@@ -109,6 +109,7 @@ int MakeDocument(const std::string& program, const std::string& versionText, con
 int Publish(int argc, char** argv) {
     ToolOptions options;
     const int i = ReadOptions(argc, argv, OptionsOfVerify | OptionForce, &options);
+    if (i < 0) return 1;
     if (i == 0 || i + 3 != argc) return Usage();
     const std::string releasePath = argv[i];
     const std::string folder = argv[i + 1];
@@ -121,10 +122,22 @@ int Publish(int argc, char** argv) {
     if (int refused = CheckRelease(releasePath, releasePath, options, &file, &version)) {
         return refused;
     }
+    // The identity's build and address are the ones this release and this
+    // folder must have, or clients of that build never see it.
+    if (!options.identity.empty() && options.identityVersion != VersionText(version)) {
+        return Fail(releasePath + " is version " + VersionText(version) + ", but " +
+                    options.identity + " belongs to a build of " + options.identityVersion +
+                    "; give the identity file beside the release");
+    }
+    if (!options.updateAddress.empty() && base + "latest.txt" != options.updateAddress) {
+        return Fail("the program fetches its update document from " + options.updateAddress +
+                    ", not from " + base + "latest.txt; give the downloads address that "
+                    "UPDATE_ADDRESS lies in");
+    }
     FolderLock lock;
     if (int refused = LockFolder(folder, &lock)) return refused;
     const bool allowLocalHttp = AllowsLocalHttp(base);
-    const std::string documentPath = folder + "/latest.txt";
+    const std::string documentPath = PathIn(folder, "latest.txt");
     const std::string program = ReadClientRules(options).program;
     if (int refused = CheckOrder(program, documentPath, version, allowLocalHttp, options.force)) {
         return refused;
@@ -144,13 +157,13 @@ int Publish(int argc, char** argv) {
     if (int refused = MakeDocument(program, versionText, name, url, file, &document)) return refused;
 
     // The release first, whole and on disk; only then the document naming it.
-    if (!WriteDurably(folder + "/" + name, reinterpret_cast<const char*>(file.data()),
-                      file.size()) ||
+    const std::string releaseCopy = PathIn(folder, name);
+    if (!WriteDurably(releaseCopy, reinterpret_cast<const char*>(file.data()), file.size()) ||
         !SyncFolder(folder)) {
-        return Fail("cannot write " + folder + "/" + name + ": " + std::strerror(errno) +
+        return Fail("cannot write " + releaseCopy + ": " + std::strerror(errno) +
                     "; let the publishing account write the folder (the server only reads it)");
     }
-    std::cout << "copied: " << folder << "/" << name << "\n";
+    std::cout << "copied: " << releaseCopy << "\n";
     std::cout.flush();
     // A test stops here to show that the old document is still in force.
     if (std::getenv("FWSTACK_PUBLISH_STOP_BEFORE_DOCUMENT") != nullptr) std::abort();

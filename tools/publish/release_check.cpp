@@ -170,7 +170,8 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
     Version version;
     if (!VersionFromSection(section, &version)) {
         return Fail(name + " has no readable file version in its version resource; "
-                    "build it with the program's version resource");
+                    "build it with fwstack_update_program(), or compile the package's "
+                    "share/fwstack_update/fwstack_program.rc into it with windres");
     }
     // The client sees only the file version's three numbers, so a pre-release
     // build would pass for the release it precedes.
@@ -191,8 +192,12 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
         const std::string why = name + " has no timestamp: clients accept its signature only "
                                 "until the signing certificate expires on " +
                                 facts.signerExpires + ", and refuse the release after that; "
-                                "sign it with a timestamp server (osslsigncode -ts, or "
-                                "FWSTACK_SIGN_TIMESTAMP in the build)";
+                                "sign it with a timestamp server (" +
+                                (IsHostRelease(options)
+                                     ? "SIGN_TIMESTAMP of fwstack_update_program() in the "
+                                       "program's build"
+                                     : "FWSTACK_SIGN_TIMESTAMP in fwstack's build") +
+                                ", or osslsigncode sign -ts)";
         if (options.requireTimestamp) return Fail(why + " (--require-timestamp)");
         std::cout << "warning: " << why << "\n";
     }
@@ -208,6 +213,7 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
 int Verify(int argc, char** argv) {
     ToolOptions options;
     const int i = ReadOptions(argc, argv, OptionsOfVerify, &options);
+    if (i < 0) return 1;
     if (i == 0 || i + 1 != argc || argv[i][0] == '\0') return Usage();
     std::vector<u8> file;
     Version version;

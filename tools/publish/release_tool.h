@@ -30,6 +30,11 @@ struct ToolOptions {
     std::string program;     // --program NAME, empty for this build's own
     std::string publisher;   // --publisher TEXT: the signer's common name
     std::string product;     // --product TEXT: the product name the client sends
+    // --identity FILE: the identity fwstack_update_program wrote beside a
+    // host's build, instead of the three options above.
+    std::string identity;
+    std::string identityVersion;  // the version that build has
+    std::string updateAddress;    // the update document's address it was built with, or empty
 };
 enum Option : u32 {
     OptionCa = 1, OptionForce = 2, OptionInstalled = 4, OptionCrl = 8, OptionNoRevocation = 16,
@@ -42,8 +47,16 @@ enum Option : u32 {
 // Reads the options that allowed names, and the identity options every form
 // takes, from argv[first...]; returns the index of the first positional
 // argument, or 0 on an unknown, repeated-empty or incomplete option, on --crl
-// with --no-revocation, or on a program name a document cannot carry.
+// with --no-revocation, on --identity with one of --program, --publisher,
+// --product, or on a program name a document cannot carry; -1 after saying
+// why the --identity file cannot be used.
 int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first = 2);
+
+// Whether the release is checked for a program other than fwstack itself.
+bool IsHostRelease(const ToolOptions& options);
+
+// folder + "/" + name, with the folder's trailing slashes dropped.
+std::string PathIn(const std::string& folder, const std::string& name);
 
 // The usage text, also printed by --help.
 extern const char UsageText[];

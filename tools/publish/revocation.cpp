@@ -198,7 +198,8 @@ int CheckCertificate(const std::string& name, X509* certificate, X509* issuer,
         return Fail(name + ": " + who + " names no CRL distribution point, so its revocation "
                     "cannot be checked, and a client on Windows, which checks the whole chain, "
                     "cannot check it either; sign with a certificate from a CA that publishes "
-                    "CRLs");
+                    "CRLs, give its CA's CRL with --crl FILE, or, for a test PKI whose "
+                    "certificates name no CRL, skip the check with --no-revocation");
     }
     std::vector<CrlSource> fetched;
     const CrlSource* found = nullptr;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "engine/settings.h"
+#include "info/version.h"
 #include "info/update_info.h"
 #include "tools/publish/release_tool.h"
 
@@ -30,7 +31,11 @@ const char UsageText[] =
     "IDENTITY, taken by every form: [--program NAME] [--publisher TEXT] [--product TEXT]:\n"
     "the program name (the document's first key; releases are NAME-X.Y.Z.exe), the\n"
     "signer's common name a release must have, and the product name a client sends;\n"
-    "by default those of this build's fwstack.\n"
+    "by default those of this build's fwstack. Or --identity FILE: the <program>.exe.identity\n"
+    "file that fwstack_update_program() writes beside a build, which also gives the\n"
+    "build's version and update address: publish then refuses a release of another\n"
+    "version or a downloads address the program does not fetch from, and check takes\n"
+    "the program's update address when none is given.\n"
     "CHECKS: [IDENTITY] [--ca FILE] [--crl FILE]... [--no-revocation] [--require-timestamp]\n"
     "        [--verbose]\n"
     "--ca FILE names the trust anchors when they are not in the system's store: of the\n"
@@ -69,6 +74,65 @@ ClientRules ReadClientRules(const ToolOptions& options) {
     return rules;
 }
 
+namespace {
+
+// Reads an identity file: "program", "version", "publisher" and "product"
+// lines, and an optional "update_address" one, each "key value". Returns
+// the empty text, or what is wrong with it.
+std::string ReadIdentity(const std::string& path, ToolOptions* out) {
+    std::vector<u8> bytes;
+    if (!ReadWholeFile(path, &bytes)) {
+        return "cannot open the identity file " + path + "; give the <program>.exe.identity "
+               "file that fwstack_update_program() writes beside the program";
+    }
+    const std::string text(bytes.begin(), bytes.end());
+    std::string* const fields[] = {&out->program, &out->identityVersion, &out->publisher,
+                                   &out->product, &out->updateAddress};
+    const char* const keys[] = {"program", "version", "publisher", "product", "update_address"};
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t blank = line.find(' ');
+        bool known = false;
+        for (size_t k = 0; k < 5 && blank != std::string::npos; ++k) {
+            if (line.compare(0, blank, keys[k]) == 0 && fields[k]->empty()) {
+                *fields[k] = line.substr(blank + 1);
+                known = !fields[k]->empty();
+            }
+        }
+        if (!known) {
+            return path + " is not an identity file: the line \"" + line + "\" is not one of "
+                   "program, version, publisher, product, update_address with its value; "
+                   "build the program again to write it anew";
+        }
+    }
+    for (size_t k = 0; k < 4; ++k) {
+        if (fields[k]->empty()) {
+            return path + " names no " + keys[k] + "; build the program again to write it anew";
+        }
+    }
+    Version version;
+    if (!ParseVersion(out->identityVersion.data(), out->identityVersion.size(), &version)) {
+        return path + " names the version \"" + out->identityVersion + "\", which is not X.Y.Z";
+    }
+    return {};
+}
+
+}  // namespace
+
+bool IsHostRelease(const ToolOptions& options) {
+    return !options.identity.empty() || !options.program.empty();
+}
+
+std::string PathIn(const std::string& folder, const std::string& name) {
+    size_t n = folder.size();
+    while (n > 1 && folder[n - 1] == '/') --n;
+    return folder.substr(0, n) + (n == 1 && folder[0] == '/' ? "" : "/") + name;
+}
+
 int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first) {
     int i = first;
     while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
@@ -76,6 +140,9 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
         const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
         if (option == "--ca" && (allowed & OptionCa) && hasValue) {
             out->ca = argv[i + 1];
+            i += 2;
+        } else if (option == "--identity" && hasValue && out->identity.empty()) {
+            out->identity = argv[i + 1];
             i += 2;
         } else if (option == "--program" && hasValue) {
             out->program = argv[i + 1];
@@ -106,6 +173,15 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
             ++i;
         } else {
             return 0;
+        }
+    }
+    if (!out->identity.empty()) {
+        // One identity: the file's, or the options', never a mix of both.
+        if (!out->program.empty() || !out->publisher.empty() || !out->product.empty()) return 0;
+        const std::string wrong = ReadIdentity(out->identity, out);
+        if (!wrong.empty()) {
+            Fail(wrong);
+            return -1;
         }
     }
     // The program name is the document's first key and begins the release's
