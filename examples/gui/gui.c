@@ -13,8 +13,9 @@
  * the other, closes when there is nothing more to press, and writes each
  * status line it shows into <file>: for tests and demonstrations.
  *
- * HELLO_VERSION, HELLO_UPDATE_ADDRESS and HELLO_OPTIONS come from the build
- * (CMakeLists.txt). */
+ * Its identity (name, version, publisher, product, update address) comes
+ * from fwstack_program.h, which the build writes from CMakeLists.txt;
+ * HELLO_OPTIONS comes from the build too. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <commctrl.h>
@@ -23,6 +24,7 @@
 #include <string.h>
 
 #include <fwstack_update.h>
+#include "fwstack_program.h"
 
 #ifndef HELLO_OPTIONS
 #define HELLO_OPTIONS 0u
@@ -200,7 +202,7 @@ static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LP
         app.window = window;
         app.settings.progress_context = window;
         create_controls(window);
-        show("Hello GUI " HELLO_VERSION);
+        show("Hello GUI " FWSTACK_PROGRAM_VERSION);
         if (app.log) PostMessageW(window, WM_COMMAND, ID_CHECK, 0);
         return 0;
     case WM_COMMAND:
@@ -257,11 +259,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command, int s
     (void)command;
 
     app.settings.size = sizeof app.settings;
-    app.settings.program_name = "hello-gui";
-    app.settings.update_info_address = HELLO_UPDATE_ADDRESS;
-    app.settings.publisher = "Example Tools Ltd.";
-    app.settings.product_name = "Hello GUI";
-    app.settings.version_text = HELLO_VERSION;
+    app.settings.program_name = FWSTACK_PROGRAM_NAME;
+    app.settings.update_info_address = FWSTACK_PROGRAM_UPDATE_ADDRESS;
+    app.settings.publisher = FWSTACK_PROGRAM_PUBLISHER;
+    app.settings.product_name = FWSTACK_PROGRAM_PRODUCT;
+    app.settings.version_text = FWSTACK_PROGRAM_VERSION;
     app.settings.options = HELLO_OPTIONS;
     app.settings.progress = on_progress;
     /* First of all: removes what the last update left beside the program. */
@@ -279,7 +281,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command, int s
     window_class.lpszClassName = L"HelloGui";
     RegisterClassW(&window_class);
     AdjustWindowRect(&frame, style, FALSE);
-    if (!CreateWindowExW(0, L"HelloGui", L"Hello GUI " HELLO_VERSION, style, CW_USEDEFAULT,
+    if (!CreateWindowExW(0, L"HelloGui", L"Hello GUI " FWSTACK_PROGRAM_VERSION, style, CW_USEDEFAULT,
                          CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, NULL,
                          NULL, instance, NULL))
         return 1;
