@@ -109,8 +109,10 @@ extern "C" {
  * the server announced, 0 when it sent none. Returning nonzero stops the
  * attempt: it ends with FWSTACK_CANCELLED, leaves no download behind, frees
  * the update lock and does not touch the program file. To stop from another
- * thread, set a flag there and return it here. The callback must not call
- * the engine. */
+ * thread, set a flag there and return it here: it is asked again as soon as
+ * more of the body arrives, so a stop takes effect at once while the server
+ * sends, and at the latest when a server that has gone silent reaches the
+ * receive time-out (30 s). The callback must not call the engine. */
 typedef int (*fwstack_progress_fn)(void* context, uint32_t transfer, uint64_t received,
                                    uint64_t total);
 

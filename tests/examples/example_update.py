@@ -5,7 +5,6 @@
 # Wine.   example_update.py c|cpp|rust
 import os
 import shutil
-import subprocess
 import sys
 import time
 import unittest
@@ -15,52 +14,21 @@ import e2e_support as e2e  # noqa: E402
 
 sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "support"))
 from nginx_site import NginxSite  # noqa: E402
+from example_builds import CA, PKI, install_and_build, run  # noqa: E402
 
 LANGUAGE = sys.argv.pop(1) if len(sys.argv) > 1 else "c"
 PROGRAM = "hello-" + LANGUAGE
 PRODUCT = {"c": "Hello C", "cpp": "Hello C++", "rust": "Hello Rust"}[LANGUAGE]
 PUBLISHER = "Example Tools Ltd."
-PKI = os.path.join(e2e.ASSETS, "pki")
-CA = os.path.join(PKI, "ca.crt")
 TOOL = os.environ["FWSTACK_PUBLISH_TOOL"]
-TREES = os.path.join(e2e.BUILD, "examples")
 DOWNLOADS = "https://%s/downloads/%s/" % (e2e.HOST, PROGRAM)
-
-
-def run(*argv, cwd=None):
-    result = subprocess.run(argv, capture_output=True, timeout=900, cwd=cwd,
-                            stdin=subprocess.DEVNULL)
-    output = (result.stdout + result.stderr).decode(errors="replace")
-    if result.returncode != 0:
-        raise AssertionError("%s failed:\n%s" % (" ".join(argv), output))
-    return output
-
-
-def build_example(prefix, version, chain):
-    """The example at version, from its own CMake project; its signed file."""
-    tree = os.path.join(TREES, "%s-%s" % (LANGUAGE, version))
-    run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", LANGUAGE), "-B", tree, "-G", "Ninja",
-        "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
-        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),
-        "-DHELLO_VERSION=" + version, "-DHELLO_UPDATE_ADDRESS=%slatest.txt" % DOWNLOADS,
-        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"))
-    run("cmake", "--build", tree)
-    return os.path.join(tree, PROGRAM + ".exe")
 
 
 class ExampleUpdatesItself(e2e.E2ETestCase):
 
     def setUp(self):
         super().setUp()
-        started = time.monotonic()
-        prefix = os.path.join(self.folder, "prefix")
-        run("cmake", "--install", e2e.BUILD, "--prefix", prefix)
-        chain = os.path.join(self.folder, "chain.pem")
-        e2e.write(chain, e2e.read(os.path.join(PKI, "example.crt")) + e2e.read(CA))
-        self.old = build_example(prefix, "1.0.0", chain)
-        self.new = build_example(prefix, "1.0.1", chain)
-        print("%s: install and two builds took %.1f s" % (PROGRAM, time.monotonic() - started),
-              file=sys.stderr)
+        self.old, self.new = install_and_build(self, LANGUAGE, PROGRAM, DOWNLOADS)
         # The sample site serving this program's folder instead of fwstack's.
         cert, key = os.path.join(PKI, "localhost.crt"), os.path.join(PKI, "localhost.key")
         changes = [("/downloads/fwstack/", "/downloads/%s/" % PROGRAM),
