@@ -22,7 +22,7 @@ constexpr char kPrefix[] = "fwstack ";
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     // Header: kind, code, capacity, split of the rest into installed and announced texts.
-    const ReportKind kind = static_cast<ReportKind>(data[0] % 5);
+    const ReportKind kind = static_cast<ReportKind>(data[0] % (InstalledLine + 1));
     const u32 code = data[1];
     const u64 capacity = data[2] % 2 == 0 ? ReportCapacity : data[2] % 64;
     const u64 rest = size - 4;
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(wholeLength < whole.size() && whole[wholeLength - 1] == '\n');
     Check(length == (wholeLength < capacity ? wholeLength : capacity));
     Check(memcmp(buffer.data(), whole.data(), length) == 0);
-    if (kind >= FailureLine) {
+    if (kind == FailureLine) {
         const Text message = MessageFor(code);
         Check(message.length > 0 && wholeLength == 8 + 15 + message.length + 1);
         Check(memcmp(whole.data() + 23, message.bytes, message.length) == 0);
