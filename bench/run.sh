@@ -78,42 +78,38 @@ printf '%-38s %9s bytes\n' "FWSTACK_STACK_BYTES in the header" \
   "$(sed -n 's/^#define FWSTACK_STACK_BYTES \([0-9]*\).*/\1/p' api/fwstack_update.h)"
 printf '%-38s %9d bytes\n' "a thread reservation it must fit" 131072
 
-section "What the engine adds to a C program: examples/c with and without its update command (unsigned)"
-# The example as a user builds it: against the installed package, with the
-# same version resource; hello-c-plain leaves the engine out.
+# What the engine adds to an example: the example as a user builds it, against
+# the installed package with its own version resource, beside a floor built
+# in the same tree.   example_bytes FOLDER PROGRAM FLOOR FLOOR-LABEL CMAKE-OPTION
+example_bytes() {
+  if [ -z "$(find "$out/prefix" -name 'fwstack_update*onfig.cmake' -print -quit)" ]; then
+    echo "  (not measured: this tree installs no fwstack_update package)"
+    return
+  fi
+  cmake -S "examples/$1" -B "$out/example-$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$out/prefix" \
+        "$5" >/dev/null
+  cmake --build "$out/example-$1" >/dev/null
+  local with_engine without_engine
+  with_engine=$(stat -c %s "$out/example-$1/$2.exe")
+  without_engine=$(stat -c %s "$out/example-$1/$3.exe")
+  printf '%-38s %9d bytes\n' "$2.exe with the engine" "$with_engine"
+  printf '%-38s %9d bytes\n' "$3.exe $4" "$without_engine"
+  printf '%-38s %9d bytes (goal: at most 24576)\n' "added by the engine" "$((with_engine - without_engine))"
+}
 mkdir -p "$out/prefix"
 cmake --install "$win" --prefix "$out/prefix" >/dev/null
-if [ -z "$(find "$out/prefix" -name 'fwstack_update*onfig.cmake' -print -quit)" ]; then
-  echo "  (not measured: this tree installs no fwstack_update package)"
-else
-  cmake -S examples/c -B "$out/example-c" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$out/prefix" \
-        -DHELLO_PLAIN=ON >/dev/null
-  cmake --build "$out/example-c" >/dev/null
-  with_engine=$(stat -c %s "$out/example-c/hello-c.exe")
-  without_engine=$(stat -c %s "$out/example-c/hello-c-plain.exe")
-  printf '%-38s %9d bytes\n' "hello-c.exe with the engine" "$with_engine"
-  printf '%-38s %9d bytes\n' "hello-c-plain.exe without it" "$without_engine"
-  printf '%-38s %9d bytes (goal: at most 24576)\n' "added by the engine" "$((with_engine - without_engine))"
-fi
+
+section "What the engine adds to a C program: examples/c with and without its update command (unsigned)"
+# hello-c-plain leaves the engine out.
+example_bytes c hello-c hello-c-plain "without it" -DHELLO_PLAIN=ON
 
 section "What the engine adds to a window program: examples/gui against the same program with empty engine calls (unsigned)"
 # The floor, hello-gui-plain, is the same gui.c built with bench/engine_stand_in.c
 # (each fwstack_* call an empty function) in place of the library: the
 # difference is the engine alone, less a few bytes of stand-ins.
-if [ -z "$(find "$out/prefix" -name 'fwstack_update*onfig.cmake' -print -quit)" ]; then
-  echo "  (not measured: this tree installs no fwstack_update package)"
-else
-  cmake -S examples/gui -B "$out/example-gui" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$out/prefix" \
-        -DHELLO_ENGINE_STAND_IN="$top/bench/engine_stand_in.c" >/dev/null
-  cmake --build "$out/example-gui" >/dev/null
-  with_engine=$(stat -c %s "$out/example-gui/hello-gui.exe")
-  without_engine=$(stat -c %s "$out/example-gui/hello-gui-plain.exe")
-  printf '%-38s %9d bytes\n' "hello-gui.exe with the engine" "$with_engine"
-  printf '%-38s %9d bytes\n' "hello-gui-plain.exe with stand-ins" "$without_engine"
-  printf '%-38s %9d bytes\n' "added by the engine" "$((with_engine - without_engine))"
-fi
+example_bytes gui hello-gui hello-gui-plain "with stand-ins" \
+    -DHELLO_ENGINE_STAND_IN="$top/bench/engine_stand_in.c"
 
 section "Start: fwstack --version against a CRT-free kernel32-only program (warm prefix)"
 header
