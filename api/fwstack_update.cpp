@@ -32,12 +32,13 @@ static_assert(offsetof(fwstack_settings, version_text) == 4 * sizeof(const char*
 static_assert(offsetof(UpdateSettings, versionText) == 4 * sizeof(Text), "five texts first");
 
 // Version 1.0's record ends with options and its padding; 2.0 adds the
-// progress callback and its context.
+// progress callback and its context, 2.1 the publisher's two keys.
 constexpr u64 Version10Size = 56;
 static_assert(offsetof(fwstack_settings, progress) == Version10Size &&
                   offsetof(fwstack_settings, progress_context) == Version10Size + 8 &&
-                  sizeof(fwstack_settings) == Version10Size + 16,
-              "the settings of 1.0 and 2.0");
+                  offsetof(fwstack_settings, publisher_key) == Version10Size + 16 &&
+                  sizeof(fwstack_settings) == Version10Size + 32,
+              "the settings of 1.0, 2.0 and 2.1");
 static_assert(sizeof(fwstack_result) == 512, "the result is 512 bytes");
 
 // The header's numbers are the engine's own.

@@ -59,7 +59,7 @@
  * their reserved room (result). A host sets settings.size to
  * sizeof(fwstack_settings) as its header declares it. 0 is read as version
  * 1.0's record, 56 bytes: the fields up to options (and their padding), no
- * progress; a 1.0 host never set the field. A size from 56 to 72 reads the
+ * progress; a 1.0 host never set the field. A size from 56 to 88 reads the
  * fields it covers whole and takes the others as zero; a size from 1 to 55
  * is refused with FWSTACK_SETTINGS_INVALID. A record larger than the engine
  * knows is accepted when its unknown tail is all zero bytes, and refused
@@ -75,7 +75,7 @@
 #include <stdint.h>
 
 #define FWSTACK_UPDATE_VERSION_MAJOR 2
-#define FWSTACK_UPDATE_VERSION_MINOR 0
+#define FWSTACK_UPDATE_VERSION_MINOR 1
 #define FWSTACK_UPDATE_VERSION_PATCH 0
 
 /* The most stack, in bytes, that the engine's own frames take in one call:
@@ -98,6 +98,10 @@ extern "C" {
  * no longer verifies (damaged, or not newer than the program file) is removed
  * by the fwstack_apply that finds it so. */
 #define FWSTACK_KEEP_STAGED 8u
+/* With a publisher key set: accept a release that carries no Authenticode
+ * signature. The signed update document's SHA-256 digest binds the release to
+ * the key; the version resource is still checked. Invalid without a key. */
+#define FWSTACK_ALLOW_UNSIGNED_RELEASE 16u
 
 /* Which transfer a progress call is about. */
 #define FWSTACK_TRANSFER_DOCUMENT 1u
@@ -142,7 +146,7 @@ typedef struct fwstack_settings {
     uint64_t max_download_size;
     /* FWSTACK_* option bits; 0 for a release build. */
     uint32_t options;
-    /* sizeof(fwstack_settings) (72 in 2.0). It sits where version 1.0 had
+    /* sizeof(fwstack_settings) (72 in 2.0, 88 in 2.1). It sits where version 1.0 had
      * padding, so a zero-filled 1.0 record (size 0) reads as one of 56 bytes,
      * without progress. */
     uint32_t size;
@@ -150,6 +154,15 @@ typedef struct fwstack_settings {
     fwstack_progress_fn progress;
     /* Handed to progress as it is. */
     void* progress_context;
+    /* Since 2.1: the publisher's own keys, each null or 64 bytes, an ECDSA
+     * P-256 public key as X then Y (32 bytes each, big-endian), as
+     * "fwstack-publish keygen" prints it. Two, so that a publisher can move to
+     * a new key: ship a release that trusts both, then sign with the new one.
+     * With a key set, the update document must carry its signed tail (see
+     * FWSTACK_INFO_NOT_SIGNED) and the check verifies it before it compares
+     * any version. second_publisher_key without publisher_key is invalid. */
+    const uint8_t* publisher_key;
+    const uint8_t* second_publisher_key;
 } fwstack_settings;
 
 /* The state an attempt ended in. */
@@ -183,6 +196,15 @@ typedef struct fwstack_settings {
 #define FWSTACK_REVOCATION_UNCHECKED 21 /* the CA's revocation servers could not be reached */
 #define FWSTACK_UPDATE_RECORD_UNWRITTEN 23
 #define FWSTACK_CANCELLED 24          /* the progress callback asked to stop */
+/* With a publisher key: the document's tail is missing or deviates, or its
+ * signature was made by no trusted key. The tail is two lines after the
+ * fifth, and the document ends with them:
+ *   "expires 2027-01-09T00:00:00Z\n"   (UTC, exactly this form)
+ *   "signature <128 lower-case hexadecimal digits: r then s>\n"
+ * signed (ECDSA P-256 over SHA-256) from the document's first byte through
+ * the line feed of the expires line. */
+#define FWSTACK_INFO_NOT_SIGNED 25
+#define FWSTACK_INFO_EXPIRED 26       /* the signed expires time is before the system's clock */
 
 /* Where a transfer failed (result.transfer_stage); 0 when it did not. */
 #define FWSTACK_STAGE_ADDRESS 1     /* the address is not an update address */

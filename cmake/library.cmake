@@ -37,7 +37,7 @@ configure_file(cmake/fwstack_update.pc.in ${CMAKE_BINARY_DIR}/fwstack_update.pc 
 install(FILES ${CMAKE_BINARY_DIR}/fwstack_update.pc DESTINATION lib/pkgconfig)
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/fwstack_update-config-version.cmake
-    VERSION 2.0.0 COMPATIBILITY SameMajorVersion)
+    VERSION 2.1.0 COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/fwstack_update-config-version.cmake
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
 
