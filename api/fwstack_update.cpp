@@ -79,12 +79,31 @@ UpdateSettings EngineSettings(const fwstack_settings* host) {
     return settings;
 }
 
+// ERROR_NOT_ENOUGH_MEMORY, the system's code for pages it cannot commit.
+constexpr u32 NotEnoughMemory = 8;
+
+// The result of a call without memory for its run record: nothing was
+// fetched, as a document not delivered.
+u32 NoMemory(const UpdateSettings& settings, fwstack_result* result) {
+    u64 length = 0;
+    result->exit_code = ReportOutcome(settings, Failed, InfoNotDelivered, Text{nullptr, 0},
+                                      result->report, ReportCapacity, &length);
+    result->report_length = static_cast<u32>(length);
+    result->state = Failed;
+    result->error = InfoNotDelivered;
+    result->transfer_stage = static_cast<u32>(HttpStage::Response);
+    result->system_error = NotEnoughMemory;
+    return result->exit_code;
+}
+
 // The result of a finished run, reported as the host's program; returns
-// the exit code.
-u32 Finish(const UpdateSettings& settings, const UpdateRun& run, fwstack_result* result) {
+// the exit code. A null run found no memory.
+u32 Finish(const UpdateSettings& settings, const UpdateRun* found, fwstack_result* result) {
     fwstack_result local;
     if (result == nullptr) result = &local;
     FillBytes(result, 0, sizeof *result);
+    if (found == nullptr) return NoMemory(settings, result);
+    const UpdateRun& run = *found;
     u64 length = 0;
     const u32 exitCode = ReportRun(settings, run, result->report, ReportCapacity, &length);
     result->state = run.state;
@@ -123,17 +142,21 @@ u32 Finish(const UpdateSettings& settings, const UpdateRun& run, fwstack_result*
     return exitCode;
 }
 
-// One call: the run initialised for path, prepared (the apply's staged
+// One call: the run, in pages of its own (CommitRun), initialised for path, prepared (the apply's staged
 // record) and driven as far as wanted.
 u32 Call(const fwstack_settings* host, ProgramPath path, u32 wanted,
          void (*prepare)(const UpdateSettings&, UpdateRun*), fwstack_result* result) {
     const UpdateSettings settings = EngineSettings(host);
-    UpdateRun run;
-    FillBytes(&run, 0, sizeof run);
-    InitRunFor(settings, path, &run);
-    if (prepare != nullptr && run.state == Initial) prepare(settings, &run);
-    DriveRun(settings, &run, wanted);
-    return Finish(settings, run, result);
+    Arena pages;
+    UpdateRun* run = CommitRun(&pages);
+    if (run != nullptr) {
+        InitRunFor(settings, path, run);
+        if (prepare != nullptr && run->state == Initial) prepare(settings, run);
+        DriveRun(settings, run, wanted);
+    }
+    const u32 exitCode = Finish(settings, run, result);
+    ArenaRelease(&pages);
+    return exitCode;
 }
 
 // A path the host names; null is the running program's own file.

@@ -18,10 +18,14 @@ void CleanUpLeftovers(const UpdateRun& run, bool keepStaged) {
 }
 
 void StartupCleanup(const UpdateSettings& settings, ProgramPath path) {
-    UpdateRun run;
-    FillBytes(&run, 0, sizeof run);
-    InitRunFor(settings, path, &run);
-    if (run.state == Initial) CleanUpLeftovers(run, (settings.options & KeepStaged) != 0);
+    // Without memory for the record nothing is deleted; a later start tries again.
+    Arena pages;
+    UpdateRun* run = CommitRun(&pages);
+    if (run != nullptr) {
+        InitRunFor(settings, path, run);
+        if (run->state == Initial) CleanUpLeftovers(*run, (settings.options & KeepStaged) != 0);
+    }
+    ArenaRelease(&pages);
 }
 
 void StartupCleanup(const UpdateSettings& settings, Text programPath) {

@@ -58,8 +58,12 @@ Text AnnouncedText(const UpdateRun& run);
 // and failure lines, else 0.
 u32 ReportRun(const UpdateSettings& settings, const UpdateRun& run, char* buffer, u64 capacity,
               u64* length);
+// The same line from the state, the error and the announced version alone.
+u32 ReportOutcome(const UpdateSettings& settings, u32 state, u32 error, Text announced,
+                  char* buffer, u64 capacity, u64* length);
 
 // Runs one attempt of all three steps on a record of its own (the running
 // program for an empty path) and builds its line; returns ReportRun's value.
+// Without memory for the record the attempt fails as a document not delivered.
 u32 RunAndReport(const UpdateSettings& settings, Text programPath, char* buffer, u64 capacity,
                  u64* length);

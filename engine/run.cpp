@@ -27,7 +27,7 @@ void InitRun(const UpdateSettings& settings, const UpdatePaths& paths, bool path
     run->documentLength = 0;
     FillBytes(&run->transfer, 0, sizeof run->transfer);
     run->releaseSize = 0;
-    CopyBytes(&run->paths, &paths, sizeof paths);
+    if (&paths != &run->paths) CopyBytes(&run->paths, &paths, sizeof paths);
 
     // Resolved first but reported last: invalid settings hide a missing
     // program file, which hides an unknown version.
@@ -44,13 +44,20 @@ void InitRun(const UpdateSettings& settings, const UpdatePaths& paths, bool path
     }
 }
 
+UpdateRun* CommitRun(Arena* pages) {
+    if (!ArenaCreate(pages, sizeof(UpdateRun))) return nullptr;
+    FillBytes(pages->base, 0, sizeof(UpdateRun));
+    return reinterpret_cast<UpdateRun*>(pages->base);
+}
+
 void InitRunFor(const UpdateSettings& settings, ProgramPath path, UpdateRun* run) {
-    UpdatePaths paths;
-    FillBytes(&paths, 0, sizeof paths);
+    // Built in the record itself: 13 KB of paths would be too large a frame.
+    UpdatePaths* paths = &run->paths;
+    FillBytes(paths, 0, sizeof *paths);
     bool found = path.units == nullptr
-                     ? PathsForRunningProgram(&paths)
-                     : PathsForProgramFile(path.units, path.length, path.unitBytes, &paths);
-    InitRun(settings, paths, found, run);
+                     ? PathsForRunningProgram(paths)
+                     : PathsForProgramFile(path.units, path.length, path.unitBytes, paths);
+    InitRun(settings, *paths, found, run);
 }
 
 void InitRunForRunningProgram(const UpdateSettings& settings, UpdateRun* run) {

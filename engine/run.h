@@ -1,6 +1,7 @@
 // One update attempt: the run record, its states and failure reasons, the driver.
 #pragma once
 
+#include "base/arena.h"
 #include "base/types.h"
 #include "engine/settings.h"
 #include "files/paths.h"
@@ -64,6 +65,12 @@ struct UpdateRun {
     u64 releaseSize;  // bytes of the release received by the fetch step, 0 before
 };
 
+// The run record of one call, zero-filled, in pages committed for the call
+// rather than on the stack: a frame over 4 KiB calls the compiler's stack
+// probe, which a host built with another toolchain does not supply. Null
+// when there is no memory; ArenaRelease(pages) frees it either way.
+UpdateRun* CommitRun(Arena* pages);
+
 // A program file as a caller names it: units null for the running program's
 // own file, otherwise length 8-bit units (each one UTF-16 unit) or UTF-16
 // units (unitBytes 2).
@@ -77,7 +84,7 @@ struct ProgramPath {
 void FailRun(UpdateRun* run, u32 code);
 
 // The common initialisation: Initial, or Failed with 1, 2 or 4 (in that
-// order of precedence).
+// order of precedence). paths may be run->paths itself.
 void InitRun(const UpdateSettings& settings, const UpdatePaths& paths, bool pathsFound,
              UpdateRun* run);
 void InitRunForRunningProgram(const UpdateSettings& settings, UpdateRun* run);

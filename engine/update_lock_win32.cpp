@@ -10,14 +10,9 @@ u64 ProgramPathKey(const PathBuffer& program) {
     u64 length = upper.length < PathCapacity ? upper.length : PathCapacity - 1;
     Sys(CharUpperBuffW)(reinterpret_cast<LPWSTR>(upper.text), static_cast<DWORD>(length));
 
-    u8 bytes[2 * PathCapacity];
-    FillBytes(bytes, 0, sizeof bytes);
-    for (u64 i = 0; i < length; ++i) {
-        bytes[2 * i] = static_cast<u8>(upper.text[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<u8>(upper.text[i] >> 8);
-    }
+    // The units' bytes little-endian, as Windows holds them.
     u8 digest[32];
-    Sha256(bytes, 2 * length, digest);
+    Sha256(reinterpret_cast<const u8*>(upper.text), 2 * length, digest);
     return KeyFromDigest(digest);
 }
 

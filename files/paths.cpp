@@ -27,7 +27,7 @@ void SiblingOf(const PathBuffer& program, const char* suffix, u64 n, PathBuffer*
 
 void OldName(const PathBuffer& program, u32 k, PathBuffer* out) {
     SiblingOf(program, ".old", 4, out);
-    AppendToPath(out, "0123456789" + k, k > 0 ? 1 : 0);
+    AppendToPath(out, &"0123456789"[k], k > 0 ? 1 : 0);
 }
 
 void UseSystemForm(PathBuffer* path) {
@@ -70,7 +70,9 @@ bool PathsForRunningProgram(UpdatePaths* out) {
 }
 
 bool PathsForProgramFile(const void* units, u64 n, u32 unitBytes, UpdatePaths* out) {
-    PathBuffer named;
+    // The name as given waits in a sibling's place, which is written last:
+    // two path buffers would make a frame over 4 KiB.
+    PathBuffer& named = out->latest;
     FillBytes(&named, 0, sizeof(named));
     // Each unit little-endian, as the machine holds it; wider than 16 bits
     // (a wchar_t outside Windows) it is cut to its low 16 bits.

@@ -74,14 +74,13 @@ bool StopAsked(const UpdateSettings& settings, const HttpHandles& handles, HttpR
     return true;
 }
 
-// Opens, connects, sends and reads the status. On false the handles opened so
-// far are left in handles for HttpClose.
+// Opens, connects, sends and reads the status, widening each text into text.
+// On false the handles opened so far are left in handles for HttpClose.
 bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLength,
-                      HttpHandles* handles, HttpResult* result) {
+                      HttpHandles* handles, WideText& text, HttpResult* result) {
     handles->session = nullptr;
     handles->connection = nullptr;
     handles->request = nullptr;
-    *result = HttpResult{};
     if (StopAsked(settings, *handles, result)) return false;
 
     UrlParts parts{};
@@ -96,7 +95,6 @@ bool HttpStartRequest(const UpdateSettings& settings, const char* url, u64 urlLe
         return Fail(result, HttpStage::Session);
     }
 
-    WideText text;
     WidenAscii(settings.productName.bytes, settings.productName.length, &text);
     handles->session = OpenSession(text.units, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY);
     if (!handles->session) {
@@ -279,15 +277,21 @@ void HttpClose(HttpHandles* handles) {
 }
 
 // One request: the body into buffer[0, capacity) when file is null, else
-// into file through 64 KiB of scratch pages, which keep the stack small.
+// into file through 64 KiB of scratch. The scratch and the wide texts of the
+// request live in pages committed for the transfer, which keep the stack
+// small (a frame over 4 KiB would call the compiler's stack probe).
 bool HttpGet(const UpdateSettings& settings, const char* url, u64 urlLength, u8* buffer,
              u64 capacity, HANDLE file, u64 maxBytes, HttpResult* result) {
     HttpHandles handles{};
     handles.transfer = file ? ReleaseTransfer : DocumentTransfer;
+    *result = HttpResult{};
     Arena arena{};
-    bool ok = HttpStartRequest(settings, url, urlLength, &handles, result);
-    if (ok && file && !ArenaCreate(&arena, PieceSize)) ok = Fail(result, HttpStage::Response);
-    ok = ok && HttpReadBody(settings, handles, buffer, capacity, file, arena.base, maxBytes, result);
+    bool ok = ArenaCreate(&arena, sizeof(WideText) + (file ? PieceSize : 0))
+                  ? HttpStartRequest(settings, url, urlLength, &handles,
+                                     *reinterpret_cast<WideText*>(arena.base), result)
+                  : Fail(result, HttpStage::Response);
+    ok = ok && HttpReadBody(settings, handles, buffer, capacity, file,
+                            arena.base + sizeof(WideText), maxBytes, result);
     ArenaRelease(&arena);
     HttpClose(&handles);
     return ok;

@@ -7,6 +7,7 @@
 
 #include "api/fwstack_update.h"
 #include "base/bytes.h"
+#include "engine/run.h"
 #include "info/update_info.h"
 #include "tests/native/fake_system.h"
 #include "verify/sha256.h"
@@ -77,6 +78,23 @@ TEST(PublicInterface, AHostUpdatesItselfUnderItsOwnName) {
     EXPECT_EQ(std::string(result.report),
               "hello 1.0.1 is available but the program folder is read-only: download it from " +
                   kBase + "\n");
+    // No memory for the run record: nothing fetched, and the clean-up leaves
+    // the siblings for a later start.
+    Fake().failing.clear();
+    Fake().files[kHost + ".old"] = std::make_shared<FakeFile>(FakeFile{"old"});
+    Fake().failing["ArenaCreate:" + std::to_string(sizeof(UpdateRun))] = 8;
+    fwstack_cleanup(&host.settings, nullptr);
+    EXPECT_EQ(Fake().files.count(kHost + ".old"), 1u);
+    Fake().calls.clear();
+    EXPECT_EQ(fwstack_update(&host.settings, &result), 1u);
+    EXPECT_EQ(Fake().calls["HttpGetToBuffer"], 0);
+    EXPECT_EQ(result.state, unsigned{FWSTACK_FAILED});
+    EXPECT_EQ(result.error, unsigned{FWSTACK_INFO_NOT_DELIVERED});
+    EXPECT_EQ(result.transfer_stage, unsigned{FWSTACK_STAGE_RESPONSE});
+    EXPECT_EQ(result.system_error, 8u);
+    EXPECT_STREQ(result.report,
+                 "hello update failed: the update server did not deliver the update information\n");
+    EXPECT_EQ(result.report_length, std::strlen(result.report));
 }
 
 TEST(PublicInterface, BadInputGetsItsDocumentedResultAndTouchesNothing) {
