@@ -33,16 +33,20 @@
  * The engine prints nothing, allocates no heap memory, starts no thread,
  * keeps no state between calls, closes every handle it opens and changes
  * nothing that belongs to the whole process (DLL search order, current
- * folder, error mode, console). It needs nothing from the C runtime. The
+ * folder, error mode, console). It needs nothing from the C runtime nor from
+ * the compiler's support library (libgcc): its objects import kernel32
+ * functions alone, so MinGW's and MSVC's linkers both take it. The
  * system DLLs it uses besides kernel32 (winhttp, wintrust, crypt32, user32)
  * are loaded from the system folder by full name, on first use.
  *
  * Stack: an attempt needs at most FWSTACK_STACK_BYTES of the calling thread's
  * stack for the engine's own frames (measured from the compiler's stack-usage
  * output by bench/run.sh), plus what Windows' own functions take; it runs on
- * a thread created with a 128 KiB stack reservation. Its large buffers (64 KiB
- * for transfers and hashing) live in pages it commits for the call and frees
- * before returning.
+ * a thread created with a 128 KiB stack reservation. Its run record (about
+ * 17 KiB) and its large buffers (64 KiB for transfers and hashing) live in
+ * pages it commits for the call and frees before returning; without memory
+ * for the record a call fails with FWSTACK_INFO_NOT_DELIVERED, transfer stage
+ * FWSTACK_STAGE_RESPONSE and system_error 8 (ERROR_NOT_ENOUGH_MEMORY).
  *
  * Text is zero-terminated ASCII, read up to its terminator and never beyond
  * 4097 bytes (a longer text is invalid). Program paths come as UTF-16
@@ -80,8 +84,9 @@
 
 /* The most stack, in bytes, that the engine's own frames take in one call:
  * the largest sum of GCC's frame sizes along any call path from an fwstack_*
- * function (38,304 bytes for 2.0, measured by bench/run.sh), rounded up. */
-#define FWSTACK_STACK_BYTES 40960
+ * function (7,512 bytes for 2.1, measured by bench/run.sh), rounded up. No
+ * frame is over 4 KiB, so the library calls no compiler stack probe. */
+#define FWSTACK_STACK_BYTES 8192
 
 #ifdef __cplusplus
 extern "C" {
