@@ -20,6 +20,12 @@ fwstack_deployment(fwstack_update "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}
 set(FWSTACK_UPDATE_PACKAGE_DIR lib/cmake/fwstack_update)
 install(TARGETS fwstack_update EXPORT fwstack_update
         ARCHIVE DESTINATION lib PUBLIC_HEADER DESTINATION include)
+# The same archive under the name MSVC's tools look for (link, lld-link, a
+# "-lfwstack_update" that meson or pkg-config users turn into
+# fwstack_update.lib): the format is the GNU one with COFF objects, which
+# MSVC's linker and lld-link both read, and the objects need nothing but
+# kernel32 (the library has no C runtime and no frame that calls a stack probe).
+install(FILES $<TARGET_FILE:fwstack_update> DESTINATION lib RENAME fwstack_update.lib)
 install(EXPORT fwstack_update NAMESPACE fwstack:: FILE fwstack_update-targets.cmake
         DESTINATION ${FWSTACK_UPDATE_PACKAGE_DIR})
 install(FILES cmake/fwstack_update-config.cmake cmake/fwstack_update_program.cmake

@@ -129,9 +129,10 @@ foreach(server apache caddy)
       RESOURCE_LOCK e2e_port ENVIRONMENT "${E2E_ENVIRONMENT}")
 endforeach()
 
-# The product itself: imports, version resource, reproducible bytes.
+# The product itself: imports, version resource, reproducible bytes; the
+# library's needs.
 add_test(NAME build.product COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/check_product.py
-         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION})
+         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} $<TARGET_FILE:fwstack_update>)
 add_test(NAME build.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/reproducible.sh
          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} ${FWSTACK_UPDATE_SERVER})
 
@@ -148,7 +149,9 @@ set_tests_properties(tools.verify_release PROPERTIES FIXTURES_REQUIRED assets
 # tree's installed package, published and updated end to end; registered
 # when the tree provides the package's build function.
 if(COMMAND fwstack_update_program)
-foreach(language c cpp rust)
+# msvc: a C program without C runtime built by clang-cl and lld-link in
+# MSVC mode against the package's fwstack_update.lib.
+foreach(language c cpp rust msvc)
   add_test(NAME examples.${language}
            COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/example_update.py ${language})
   set_tests_properties(examples.${language} PROPERTIES FIXTURES_REQUIRED assets

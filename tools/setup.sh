@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-x86-64 win
           osslsigncode openssl python3 python3-cryptography-vectors libcap2-bin procps
           clang libclang-rt-14-dev nginx-light libcurl4-openssl-dev libssl-dev softhsm2
           libengine-pkcs11-openssl gnutls-bin rustc libstd-rust-dev-windows apache2 caddy
-          xvfb imagemagick xdotool lld golang-go)
+          xvfb imagemagick xdotool lld golang-go llvm clang-tools-14 cargo)
 # Servers the tests start themselves, as the user, on loopback ports: their
 # packages must leave no system service running or enabled.
 services=(apache2:apache2 apache2:apache-htcacheclean caddy:caddy caddy:caddy-api)

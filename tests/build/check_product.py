@@ -1,5 +1,9 @@
 #!/usr/bin/env python3
-"""Checks the built fwstack.exe: it imports KERNEL32 alone, and its version resource."""
+"""Checks the built fwstack.exe: it imports KERNEL32 alone, and its version
+resource; and the static library: it needs nothing but kernel32.
+
+    check_product.py FWSTACK_EXE VERSION LIBRARY
+"""
 import struct
 import subprocess
 import sys
@@ -8,6 +12,14 @@ import xml.etree.ElementTree as ElementTree
 
 EXE = None
 VERSION = None
+LIBRARY = None
+KERNEL32 = "/usr/x86_64-w64-mingw32/lib/libkernel32.a"
+
+
+def symbols(archive, *options):
+    out = subprocess.run(["x86_64-w64-mingw32-nm", *options, archive], check=True,
+                         capture_output=True, text=True).stdout
+    return {line.split()[-1] for line in out.splitlines() if len(line.split()) >= 2}
 
 
 def read_exe():
@@ -23,6 +35,23 @@ class Product(unittest.TestCase):
                 for line in out.splitlines() if "DLL Name:" in line}
         # Every other DLL is loaded from the system folder when a step needs it.
         self.assertEqual(dlls, {"kernel32.dll"})
+
+    def test_library_needs_kernel32_alone(self):
+        # What the archive leaves to the host's linker (MinGW's ld or MSVC's
+        # link, which has no libgcc and no C runtime): kernel32 imports, and
+        # the image base that every PE linker defines.
+        needed = symbols(LIBRARY, "-u") - symbols(LIBRARY, "--defined-only")
+        imports = {name for name in needed if name.startswith("__imp_")}
+        self.assertEqual(needed - imports, {"__ImageBase"})
+        self.assertEqual(imports - symbols(KERNEL32, "--defined-only"), set())
+        # What GCC or a C runtime would have supplied, each a fault seen before
+        # or likely: stack probes of large frames, the memory and string
+        # functions GCC may emit for loops and copies, 128-bit division,
+        # the stack protector, the startup hook.
+        for name in ("___chkstk_ms", "__chkstk", "_alloca", "memset", "memcpy", "memmove",
+                     "memcmp", "strlen", "__udivti3", "__umodti3", "__divti3",
+                     "__stack_chk_fail", "__stack_chk_guard", "__main", "_fltused"):
+            self.assertNotIn(name, needed)
 
     def test_layout(self):
         # Code, read-only data holding the import tables, zero-filled data and
@@ -106,5 +135,5 @@ class Product(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    EXE, VERSION = sys.argv[1], sys.argv[2]
+    EXE, VERSION, LIBRARY = sys.argv[1], sys.argv[2], sys.argv[3]
     unittest.main(argv=sys.argv[:1])

@@ -1,6 +1,7 @@
 # What the example tests share: commands that must succeed, and an example
 # built twice from its own CMake project against the installed package.
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -13,8 +14,8 @@ CA = os.path.join(PKI, "ca.crt")
 TREES = os.path.join(e2e.BUILD, "examples")
 
 
-def run(*argv, cwd=None):
-    result = subprocess.run(argv, capture_output=True, timeout=900, cwd=cwd,
+def run(*argv, cwd=None, env=None):
+    result = subprocess.run(argv, capture_output=True, timeout=900, cwd=cwd, env=env,
                             stdin=subprocess.DEVNULL)
     output = (result.stdout + result.stderr).decode(errors="replace")
     if result.returncode != 0:
@@ -23,8 +24,17 @@ def run(*argv, cwd=None):
 
 
 def build_example(folder, prefix, version, chain, downloads):
-    """examples/<folder> at version, from its own CMake project; its signed file."""
+    """examples/<folder> at version, from its own CMake project or, where it
+    has one instead, its build.sh (the MSVC-mode build); its signed file."""
     tree = os.path.join(TREES, "%s-%s" % (folder, version))
+    script = os.path.join(e2e.SOURCE, "examples", folder, "build.sh")
+    if os.path.exists(script):
+        shutil.rmtree(tree, ignore_errors=True)
+        run("sh", script, prefix, tree, env={
+            **os.environ, "HELLO_VERSION": version,
+            "HELLO_UPDATE_ADDRESS": "%slatest.txt" % downloads, "HELLO_SIGN_CERTS": chain,
+            "HELLO_SIGN_KEY": os.path.join(PKI, "example.key")})
+        return tree
     run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", folder), "-B", tree, "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),

@@ -2,7 +2,7 @@
 # package installed into a prefix, the example configured against it alone,
 # built as 1.0.0 and 1.0.1 signed by a second publisher, 1.0.1 published with
 # fwstack-publish into the nginx sample site, then 1.0.0 updating itself under
-# Wine.   example_update.py c|cpp|rust
+# Wine.   example_update.py c|cpp|rust|msvc
 import os
 import shutil
 import sys
@@ -18,7 +18,8 @@ from example_builds import CA, PKI, install_and_build, run  # noqa: E402
 
 LANGUAGE = sys.argv.pop(1) if len(sys.argv) > 1 else "c"
 PROGRAM = "hello-" + LANGUAGE
-PRODUCT = {"c": "Hello C", "cpp": "Hello C++", "rust": "Hello Rust"}[LANGUAGE]
+PRODUCT = {"c": "Hello C", "cpp": "Hello C++", "rust": "Hello Rust",
+           "msvc": "Hello MSVC"}[LANGUAGE]
 PUBLISHER = "Example Tools Ltd."
 TOOL = os.environ["FWSTACK_PUBLISH_TOOL"]
 DOWNLOADS = "https://%s/downloads/%s/" % (e2e.HOST, PROGRAM)
