@@ -44,6 +44,13 @@ if(FWSTACK_TESTS)
       "cc -std=c99 ${HEADER_FLAGS} $0 && c++ -std=c++11 -x c++ ${HEADER_FLAGS} $0"
       ${CMAKE_SOURCE_DIR}/tests/build/public_header.c)
 
+  # clang takes the engine's sources as GCC does (compile only).
+  find_program(FWSTACK_CLANGXX clang++)
+  if(FWSTACK_CLANGXX)
+    add_test(NAME build.clang COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/clang_compile.sh
+             ${CMAKE_SOURCE_DIR})
+  endif()
+
   file(GLOB NATIVE_TOOL_TESTS CONFIGURE_DEPENDS tests/tools/*_test.py)
   foreach(test_file ${NATIVE_TOOL_TESTS})
     get_filename_component(name ${test_file} NAME_WE)
