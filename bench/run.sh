@@ -90,9 +90,13 @@ example_bytes() {
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$out/prefix" \
         "$5" >/dev/null
   cmake --build "$out/example-$1" >/dev/null
+  added_bytes "$out/example-$1" "$2" "$3" "$4"
+}
+# added_bytes FOLDER PROGRAM FLOOR FLOOR-LABEL: the two files and their difference.
+added_bytes() {
   local with_engine without_engine
-  with_engine=$(stat -c %s "$out/example-$1/$2.exe")
-  without_engine=$(stat -c %s "$out/example-$1/$3.exe")
+  with_engine=$(stat -c %s "$1/$2.exe")
+  without_engine=$(stat -c %s "$1/$3.exe")
   printf '%-38s %9d bytes\n' "$2.exe with the engine" "$with_engine"
   printf '%-38s %9d bytes\n' "$3.exe $4" "$without_engine"
   printf '%-38s %9d bytes (goal: at most 24576)\n' "added by the engine" "$((with_engine - without_engine))"
@@ -103,6 +107,13 @@ cmake --install "$win" --prefix "$out/prefix" >/dev/null
 section "What the engine adds to a C program: examples/c with and without its update command (unsigned)"
 # hello-c-plain leaves the engine out.
 example_bytes c hello-c hello-c-plain "without it" -DHELLO_PLAIN=ON
+
+section "What the engine adds to an MSVC-mode C program: examples/msvc (clang-cl, lld-link, no C runtime) with and without its update command (unsigned)"
+# The same library archive, as fwstack_update.lib; lld-link has no link-time
+# optimisation of GCC's objects, only /opt:ref of unused sections.
+HELLO_PLAIN=1 sh examples/msvc/build.sh "$out/prefix" "$out/example-msvc" >/dev/null
+added_bytes "$out/example-msvc" hello-msvc hello-msvc-plain "without it"
+printf '%-38s %9d bytes\n' "fwstack.exe, for comparison" "$(stat -c %s "$win/fwstack.exe")"
 
 section "What the engine adds to a window program: examples/gui against the same program with empty engine calls (unsigned)"
 # The floor, hello-gui-plain, is the same gui.c built with bench/engine_stand_in.c

@@ -11,8 +11,11 @@ target_compile_definitions(fwstack_update PRIVATE UNICODE _UNICODE WIN32_LEAN_AN
 # The engine imports kernel32 alone and loads every other DLL from the system
 # folder itself.
 target_link_libraries(fwstack_update INTERFACE kernel32)
+# Functions byte-aligned, as in the program: every host's linker keeps the
+# sections as they come.
 set_target_properties(fwstack_update PROPERTIES EXPORT_NAME update
-    PUBLIC_HEADER ${CMAKE_SOURCE_DIR}/api/fwstack_update.h)
+    PUBLIC_HEADER ${CMAKE_SOURCE_DIR}/api/fwstack_update.h
+    CXX_COMPILER_LAUNCHER ${BYTE_ALIGNED_FUNCTIONS})
 # fwstack's own deployment values, used only by fwstack's front end; a host's
 # settings come from the host at run time.
 fwstack_deployment(fwstack_update "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
