@@ -142,8 +142,8 @@ u32 Finish(const UpdateSettings& settings, const UpdateRun* found, fwstack_resul
     return exitCode;
 }
 
-// One call: the run, in pages of its own (CommitRun), initialised for path, prepared (the apply's staged
-// record) and driven as far as wanted.
+// One call: the run, in pages of its own (CommitRun), initialised for path,
+// prepared (the apply's staged record) and driven as far as wanted.
 u32 Call(const fwstack_settings* host, ProgramPath path, u32 wanted,
          void (*prepare)(const UpdateSettings&, UpdateRun*), fwstack_result* result) {
     const UpdateSettings settings = EngineSettings(host);
