@@ -70,7 +70,10 @@ mkdir -p "$stack"
 while read -r line; do
   obj=$(echo "$line" | sed -n 's/.* -o \([^ ]*\) .*/\1/p')
   name=$(echo "$obj" | sed 's|.*fwstack_update.dir/||; s|[/.]|_|g')
+  # The compiler alone, without the launcher that byte-aligns the functions
+  # (the frames are the same).
   (cd "$win" && eval "$(echo "$line" | sed -e "s| -o [^ ]*| -o $stack/$name.obj|" \
+      -e 's|^[^ ]*byte-aligned-functions\.sh ||' \
       -e 's| -MD -MT [^ ]* -MF [^ ]*||') -fstack-usage -fcallgraph-info=su")
 done
 python3 bench/stack_bound.py "$stack"/*.ci | sed 's/^/  /'
