@@ -129,9 +129,11 @@ foreach(server apache caddy)
       RESOURCE_LOCK e2e_port ENVIRONMENT "${E2E_ENVIRONMENT}")
 endforeach()
 
-# The product itself: imports, version resource, reproducible bytes.
+# The product itself: imports, version resource, reproducible bytes; the DLL's
+# imports, exports and signed size.
 add_test(NAME build.product COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/check_product.py
-         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION})
+         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} $<TARGET_FILE:fwstack_update_dll>
+         ${CMAKE_SOURCE_DIR}/api/fwstack_update.h)
 add_test(NAME build.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/reproducible.sh
          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} ${FWSTACK_UPDATE_SERVER})
 

@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Checks the built fwstack.exe: it imports KERNEL32 alone, and its version resource."""
+"""Checks the built fwstack.exe: it imports KERNEL32 alone, and its version resource;
+and fwstack_update.dll: its imports, its exports, its size once signed."""
+import os
+import re
 import struct
 import subprocess
 import sys
+import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 EXE = None
 VERSION = None
+DLL = None
+HEADER = None
 
 
 def read_exe():
@@ -105,6 +111,81 @@ class Product(unittest.TestCase):
         self.assertIn("040904B0".encode("utf-16-le"), data)
 
 
+def imports_and_exports(path):
+    """The imported DLLs, the imported function names and the exported names."""
+    out = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], check=True,
+                         capture_output=True, text=True).stdout
+    dlls = {line.split("DLL Name:")[1].strip().lower()
+            for line in out.splitlines() if "DLL Name:" in line}
+    table = out.split("The Import Tables", 1)[-1].split("The Export Tables", 1)[0]
+    functions = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\w+)$", table, re.M))
+    exports = out.split("[Ordinal/Name Pointer] Table", 1)[-1]
+    names = set(re.findall(r"^\s+\[\s*\d+\]\s+(\w+)$", exports, re.M))
+    return dlls, functions, names
+
+
+def signed_size(path, folder):
+    """The file's size once Authenticode-signed by a throwaway RSA-2048
+    publisher under a throwaway CA, as a release is signed."""
+    def ssl(*argv):
+        subprocess.run(["openssl", *argv], check=True, capture_output=True, cwd=folder)
+    ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+        "-subj", "/CN=Size Test Root", "-days", "2")
+    ssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
+        "-subj", "/CN=Kelvardo s.r.o.")
+    with open(os.path.join(folder, "ext"), "w") as f:
+        f.write("extendedKeyUsage=codeSigning\nbasicConstraints=CA:FALSE\n")
+    ssl("x509", "-req", "-in", "leaf.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+        "-out", "leaf.crt", "-days", "2", "-extfile", "ext")
+    with open(os.path.join(folder, "chain.pem"), "w") as f:
+        for name in ("leaf.crt", "ca.crt"):
+            with open(os.path.join(folder, name)) as part:
+                f.write(part.read())
+    signed = os.path.join(folder, "signed.dll")
+    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(folder, "chain.pem"), "-key",
+                    os.path.join(folder, "leaf.key"), "-h", "sha256", "-in", path, "-out", signed],
+                   check=True, capture_output=True)
+    return os.path.getsize(signed)
+
+
+class UpdateDll(unittest.TestCase):
+    def test_dll(self):
+        dlls, functions, exports = imports_and_exports(DLL)
+        with open(HEADER) as f:
+            declared = set(re.findall(r"^FWSTACK_UPDATE_API \w+ (fwstack_\w+)\(", f.read(), re.M))
+        with open(DLL, "rb") as f:
+            data = f.read()
+        at = data.find(struct.pack("<II", 0xFEEF04BD, 0x00010000))
+        file_type = struct.unpack_from("<I", data, at + 36)[0] if at >= 0 else None
+        major, minor, patch = (int(x) for x in VERSION.split("-")[0].split("."))
+        ms, ls = struct.unpack_from("<II", data, at + 8) if at >= 0 else (0, 0)
+        signature = struct.unpack_from("<II", data, struct.unpack_from("<I", data, 0x3C)[0] + 24
+                                       + 112 + 8 * 4)
+        # A tree with signing credentials has signed it already.
+        size = len(data)
+        if signature == (0, 0):
+            with tempfile.TemporaryDirectory() as folder:
+                size = signed_size(DLL, folder)
+        print("fwstack_update.dll: %d bytes, %d signed" % (len(data), size), file=sys.stderr)
+        # (what, got, wanted)
+        rows = [("imported DLLs", dlls, {"kernel32.dll"}),
+                ("fwstack's entry imports", functions & {"ExitProcess", "GetCommandLineW",
+                                                         "GetStdHandle"}, set()),
+                ("some kernel32 functions seen", "CreateFileW" in functions, True),
+                ("exports", exports, declared),
+                ("the header declares eight", len(declared), 8),
+                ("version resource type VFT_DLL", file_type, 2),
+                ("file version", (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF),
+                 (major, minor, patch, 0)),
+                ("signed size at most 24 KiB", size <= 24576, True)]
+        for what, got, wanted in rows:
+            self.assertEqual(got, wanted, what)
+
+
 if __name__ == "__main__":
     EXE, VERSION = sys.argv[1], sys.argv[2]
+    if len(sys.argv) > 4:
+        DLL, HEADER = sys.argv[3], sys.argv[4]
+    else:
+        del UpdateDll
     unittest.main(argv=sys.argv[:1])
