@@ -22,19 +22,21 @@ def run(*argv, cwd=None):
     return output
 
 
-def build_example(folder, prefix, version, chain, downloads):
-    """examples/<folder> at version, from its own CMake project; its signed file."""
+def build_example(folder, prefix, version, chain, downloads, extra=()):
+    """examples/<folder> at version, from its own CMake project (extra: more
+    -D settings); its build folder."""
     tree = os.path.join(TREES, "%s-%s" % (folder, version))
     run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", folder), "-B", tree, "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),
         "-DHELLO_VERSION=" + version, "-DHELLO_UPDATE_ADDRESS=%slatest.txt" % downloads,
-        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"))
+        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"),
+        *extra)
     run("cmake", "--build", tree)
     return tree
 
 
-def install_and_build(test, folder, program, downloads):
+def install_and_build(test, folder, program, downloads, extra=()):
     """The package installed into the test's folder, the example built as
     1.0.0 and 1.0.1 signed by the example publisher: the two program files."""
     started = time.monotonic()
@@ -42,7 +44,7 @@ def install_and_build(test, folder, program, downloads):
     run("cmake", "--install", e2e.BUILD, "--prefix", prefix)
     chain = os.path.join(test.folder, "chain.pem")
     e2e.write(chain, e2e.read(os.path.join(PKI, "example.crt")) + e2e.read(CA))
-    files = [os.path.join(build_example(folder, prefix, v, chain, downloads), program + ".exe")
+    files = [os.path.join(build_example(folder, prefix, v, chain, downloads, extra), program + ".exe")
              for v in ("1.0.0", "1.0.1")]
     print("%s: install and two builds took %.1f s" % (program, time.monotonic() - started),
           file=sys.stderr)
