@@ -291,13 +291,13 @@ FWSTACK_UPDATE_API void fwstack_cleanup_w(const fwstack_settings* settings, cons
 /* Asks the server; writes nothing. FWSTACK_UP_TO_DATE, FWSTACK_AVAILABLE,
  * FWSTACK_INSTALLED or FWSTACK_FAILED. */
 FWSTACK_UPDATE_API uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
-                       fwstack_result* result);
+                                          fwstack_result* result);
 
 /* Checks, then downloads, verifies and stages a newer release under the
  * update lock: FWSTACK_STAGED (a release staged before is replaced), or as
  * fwstack_check, or FWSTACK_AVAILABLE_READ_ONLY, or FWSTACK_FAILED. */
 FWSTACK_UPDATE_API uint32_t fwstack_download(const fwstack_settings* settings, const wchar_t* program_path,
-                          fwstack_result* result);
+                                             fwstack_result* result);
 
 /* Puts the staged release in the program's place, verified again first
  * against its update record: FWSTACK_UPDATED, or FWSTACK_FAILED
@@ -305,7 +305,7 @@ FWSTACK_UPDATE_API uint32_t fwstack_download(const fwstack_settings* settings, c
  * that already took it; FWSTACK_UPDATE_RECORD_UNWRITTEN for a record that
  * cannot be read, whose staged file is then removed). Talks to no server. */
 FWSTACK_UPDATE_API uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
-                       fwstack_result* result);
+                                          fwstack_result* result);
 
 /* Check, download and apply in one call, on the running program's own file. */
 FWSTACK_UPDATE_API uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result);
@@ -313,9 +313,9 @@ FWSTACK_UPDATE_API uint32_t fwstack_update(const fwstack_settings* settings, fws
 /* The same for the program file at program_path: for a host that updates a
  * program other than itself. */
 FWSTACK_UPDATE_API uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
-                             fwstack_result* result);
+                                                fwstack_result* result);
 FWSTACK_UPDATE_API uint32_t fwstack_update_file_w(const fwstack_settings* settings, const wchar_t* program_path,
-                               fwstack_result* result);
+                                                  fwstack_result* result);
 
 #ifdef __cplusplus
 }

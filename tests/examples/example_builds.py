@@ -22,10 +22,10 @@ def run(*argv, cwd=None):
     return output
 
 
-def build_example(folder, prefix, version, chain, downloads, extra=()):
+def build_example(folder, prefix, version, chain, downloads, extra=(), name=None):
     """examples/<folder> at version, from its own CMake project (extra: more
-    -D settings); its build folder."""
-    tree = os.path.join(TREES, "%s-%s" % (folder, version))
+    -D settings) in the build folder <name or folder>-<version>; that folder."""
+    tree = os.path.join(TREES, "%s-%s" % (name or folder, version))
     run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", folder), "-B", tree, "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),

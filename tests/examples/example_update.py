@@ -17,7 +17,7 @@ import e2e_support as e2e  # noqa: E402
 
 sys.path.insert(0, os.path.join(e2e.SOURCE, "tests", "support"))
 from nginx_site import NginxSite  # noqa: E402
-from example_builds import CA, PKI, install_and_build, run  # noqa: E402
+from example_builds import CA, PKI, build_example, install_and_build, run  # noqa: E402
 
 LANGUAGE = sys.argv.pop(1) if len(sys.argv) > 1 else "c"
 PROGRAM = "hello-" + LANGUAGE
@@ -106,6 +106,16 @@ class ExampleUpdatesItself(e2e.E2ETestCase):
             os.remove(os.path.join(self.program_dir, DLL))
             code, _, err = e2e.run_windows(self.program, "update", cwd=run_in, env=env)
             self.assertEqual((code, DLL.encode() in err), (1, True), err)
+        if LANGUAGE == "c_by_name":
+            # examples/c through the MinGW import library: the header's
+            # dllimport declarations, the DLL found beside the program.
+            tree = build_example("c", os.path.join(self.folder, "prefix"), "1.0.0",
+                                 os.path.join(self.folder, "chain.pem"), DOWNLOADS,
+                                 ["-DHELLO_DLL=ON"], name="c-dll")
+            imports = run("x86_64-w64-mingw32-objdump", "-p", os.path.join(tree, "hello-c.exe"))
+            self.assertIn("DLL Name: fwstack_update.dll", imports)
+            code, out, err = e2e.run_windows(os.path.join(tree, "hello-c.exe"), "--version")
+            self.assertEqual((code, out.replace(b"\r\n", b"\n"), err), (0, b"hello-c 1.0.0\n", b""))
         print("%s: publish and update took %.1f s" % (PROGRAM, time.monotonic() - started),
               file=sys.stderr)
 
