@@ -148,6 +148,27 @@ def signed_size(path, folder):
     return os.path.getsize(signed)
 
 
+def msvc_link(folder):
+    """A caller of two functions compiled in MSVC mode with FWSTACK_UPDATE_DLL
+    and linked by lld-link with nothing but fwstack_update_dll.lib: the
+    symbols its object asks for, and the imports of the program."""
+    source = os.path.join(folder, "caller.c")
+    with open(source, "w") as f:
+        f.write("#include <fwstack_update.h>\nint start(void) { fwstack_result r;\n"
+                "fwstack_cleanup(0, 0); return (int)fwstack_check(0, 0, &r); }\n")
+    obj, exe = os.path.join(folder, "caller.obj"), os.path.join(folder, "caller.exe")
+    subprocess.run(["clang", "--target=x86_64-pc-windows-msvc", "-ffreestanding",
+                    "-DFWSTACK_UPDATE_DLL", "-I", os.path.dirname(HEADER), "-c", source, "-o", obj],
+                   check=True)
+    subprocess.run(["lld-link", obj, os.path.join(os.path.dirname(DLL), "fwstack_update_dll.lib"),
+                    "/entry:start", "/subsystem:console", "/nodefaultlib", "/out:" + exe],
+                   check=True)
+    asked = subprocess.run(["llvm-nm", "--undefined-only", obj], check=True, capture_output=True,
+                           text=True).stdout.split()
+    dlls, functions, _ = imports_and_exports(exe)
+    return {s for s in asked if s != "U"}, dlls, functions
+
+
 class UpdateDll(unittest.TestCase):
     def test_dll(self):
         dlls, functions, exports = imports_and_exports(DLL)
@@ -166,6 +187,8 @@ class UpdateDll(unittest.TestCase):
         if signature == (0, 0):
             with tempfile.TemporaryDirectory() as folder:
                 size = signed_size(DLL, folder)
+        with tempfile.TemporaryDirectory() as folder:
+            asked, linked_dlls, linked = msvc_link(folder)
         print("fwstack_update.dll: %d bytes, %d signed" % (len(data), size), file=sys.stderr)
         # (what, got, wanted)
         rows = [("imported DLLs", dlls, {"kernel32.dll"}),
@@ -177,7 +200,10 @@ class UpdateDll(unittest.TestCase):
                 ("version resource type VFT_DLL", file_type, 2),
                 ("file version", (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF),
                  (major, minor, patch, 0)),
-                ("signed size at most 24 KiB", size <= 24576, True)]
+                ("signed size at most 24 KiB", size <= 24576, True),
+                ("dllimport calls", asked, {"__imp_fwstack_check", "__imp_fwstack_cleanup"}),
+                ("MSVC import library's DLL", linked_dlls, {"fwstack_update.dll"}),
+                ("MSVC import library's functions", linked, {"fwstack_check", "fwstack_cleanup"})]
         for what, got, wanted in rows:
             self.assertEqual(got, wanted, what)
 
