@@ -6,6 +6,14 @@
 #include "engine/run.h"
 #include "engine/settings.h"
 
+// The DLL is optimised at its link as one whole program (-fwhole-program):
+// its exported functions say that they are its ways in.
+#ifdef FWSTACK_DLL_BUILD
+#define FWSTACK_EXPORTED __attribute__((externally_visible))
+#else
+#define FWSTACK_EXPORTED
+#endif
+
 namespace {
 
 // Longer texts are invalid whatever their field, so a scan stops here and a
@@ -178,42 +186,42 @@ void Cleanup(const fwstack_settings* settings, const void* path, u32 unitBytes) 
 
 }  // namespace
 
-extern "C" void fwstack_cleanup(const fwstack_settings* settings, const char* program_path) {
+extern "C" FWSTACK_EXPORTED void fwstack_cleanup(const fwstack_settings* settings, const char* program_path) {
     Cleanup(settings, program_path, 1);
 }
 
-extern "C" void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_t* program_path) {
+extern "C" FWSTACK_EXPORTED void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_t* program_path) {
     Cleanup(settings, program_path, sizeof(wchar_t));
 }
 
 // Each call runs on a record of its own. The run's initialisation refuses
 // invalid settings, and an empty or over-long named path, before anything is
 // touched.
-extern "C" uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
+extern "C" FWSTACK_EXPORTED uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
                                   fwstack_result* result) {
     return Call(settings, StepPath(program_path), CheckOnly, nullptr, result);
 }
 
-extern "C" uint32_t fwstack_download(const fwstack_settings* settings,
+extern "C" FWSTACK_EXPORTED uint32_t fwstack_download(const fwstack_settings* settings,
                                      const wchar_t* program_path, fwstack_result* result) {
     return Call(settings, StepPath(program_path), CheckAndFetch, nullptr, result);
 }
 
-extern "C" uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
+extern "C" FWSTACK_EXPORTED uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
                                   fwstack_result* result) {
     return Call(settings, StepPath(program_path), AllSteps, ReadStagedRecord, result);
 }
 
-extern "C" uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result) {
+extern "C" FWSTACK_EXPORTED uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result) {
     return Call(settings, ProgramPath{nullptr, 0, 1}, AllSteps, nullptr, result);
 }
 
-extern "C" uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
+extern "C" FWSTACK_EXPORTED uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
                                         fwstack_result* result) {
     return Call(settings, NamedPath(program_path, 1), AllSteps, nullptr, result);
 }
 
-extern "C" uint32_t fwstack_update_file_w(const fwstack_settings* settings,
+extern "C" FWSTACK_EXPORTED uint32_t fwstack_update_file_w(const fwstack_settings* settings,
                                           const wchar_t* program_path, fwstack_result* result) {
     return Call(settings, NamedPath(program_path, sizeof(wchar_t)), AllSteps, nullptr, result);
 }

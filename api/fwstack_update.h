@@ -88,6 +88,16 @@
  * frame is over 4 KiB, so the library calls no compiler stack probe. */
 #define FWSTACK_STACK_BYTES 8192
 
+/* The engine linked statically (fwstack::update, libfwstack_update.a) needs
+ * nothing. A host that calls fwstack_update.dll through its import library
+ * defines FWSTACK_UPDATE_DLL (the CMake target fwstack::update_dll does), and
+ * the functions are declared for import. */
+#if defined(FWSTACK_UPDATE_DLL) && defined(_WIN32)
+#define FWSTACK_UPDATE_API __declspec(dllimport)
+#else
+#define FWSTACK_UPDATE_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -273,8 +283,8 @@ typedef struct fwstack_result {
  * for hours can update again and again. program_path null or empty: the
  * running program's own file; otherwise the program file it names (1 to 1083
  * units). Does nothing when the settings are invalid or null. */
-void fwstack_cleanup(const fwstack_settings* settings, const char* program_path);
-void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_t* program_path);
+FWSTACK_UPDATE_API void fwstack_cleanup(const fwstack_settings* settings, const char* program_path);
+FWSTACK_UPDATE_API void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_t* program_path);
 
 /* The step calls. program_path null: the running program's own file;
  * otherwise the program file it names (1 to 1083 units; a longer or empty
@@ -285,32 +295,32 @@ void fwstack_cleanup_w(const fwstack_settings* settings, const wchar_t* program_
 
 /* Asks the server; writes nothing. FWSTACK_UP_TO_DATE, FWSTACK_AVAILABLE,
  * FWSTACK_INSTALLED or FWSTACK_FAILED. */
-uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
-                       fwstack_result* result);
+FWSTACK_UPDATE_API uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
+                                          fwstack_result* result);
 
 /* Checks, then downloads, verifies and stages a newer release under the
  * update lock: FWSTACK_STAGED (a release staged before is replaced), or as
  * fwstack_check, or FWSTACK_AVAILABLE_READ_ONLY, or FWSTACK_FAILED. */
-uint32_t fwstack_download(const fwstack_settings* settings, const wchar_t* program_path,
-                          fwstack_result* result);
+FWSTACK_UPDATE_API uint32_t fwstack_download(const fwstack_settings* settings, const wchar_t* program_path,
+                                             fwstack_result* result);
 
 /* Puts the staged release in the program's place, verified again first
  * against its update record: FWSTACK_UPDATED, or FWSTACK_FAILED
  * (FWSTACK_STAGED_UPDATE_MISSING with nothing staged, also after an apply
  * that already took it; FWSTACK_UPDATE_RECORD_UNWRITTEN for a record that
  * cannot be read, whose staged file is then removed). Talks to no server. */
-uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
-                       fwstack_result* result);
+FWSTACK_UPDATE_API uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
+                                          fwstack_result* result);
 
 /* Check, download and apply in one call, on the running program's own file. */
-uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result);
+FWSTACK_UPDATE_API uint32_t fwstack_update(const fwstack_settings* settings, fwstack_result* result);
 
 /* The same for the program file at program_path: for a host that updates a
  * program other than itself. */
-uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
-                             fwstack_result* result);
-uint32_t fwstack_update_file_w(const fwstack_settings* settings, const wchar_t* program_path,
-                               fwstack_result* result);
+FWSTACK_UPDATE_API uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
+                                                fwstack_result* result);
+FWSTACK_UPDATE_API uint32_t fwstack_update_file_w(const fwstack_settings* settings, const wchar_t* program_path,
+                                                  fwstack_result* result);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
-# find_package(fwstack_update CONFIG): the imported target fwstack::update and
+# find_package(fwstack_update CONFIG): the imported targets fwstack::update (the
+# static library) and fwstack::update_dll (fwstack_update.dll), and
 # fwstack_update_program(), which gives a host its identity header, version
 # resource, identity file and signature.
 include(${CMAKE_CURRENT_LIST_DIR}/fwstack_update-targets.cmake)

@@ -2,12 +2,15 @@
 # C header api/fwstack_update.h as its one door: the program's own sources and
 # flags, installed with a CMake package, a pkg-config file and the helper that
 # gives a host program its version resource and signature.
-add_library(fwstack_update STATIC ${CORE_SOURCES} ${WIN32_SOURCES})
+# Without fwstack's entry, console and command line (app/): a host has its own.
+set(LIBRARY_SOURCES ${CORE_SOURCES} ${WIN32_SOURCES})
+list(FILTER LIBRARY_SOURCES EXCLUDE REGEX "/app/")
+add_library(fwstack_update STATIC ${LIBRARY_SOURCES})
 add_library(fwstack::update ALIAS fwstack_update)
 target_include_directories(fwstack_update PRIVATE ${CMAKE_SOURCE_DIR}
     PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/api> $<INSTALL_INTERFACE:include>)
 target_compile_options(fwstack_update PRIVATE ${WARNINGS} ${FREESTANDING} ${PRODUCT_OPTIMIZATION})
-target_compile_definitions(fwstack_update PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_compile_definitions(fwstack_update PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN FWSTACK_ENGINE_ONLY)
 # The engine imports kernel32 alone and loads every other DLL from the system
 # folder itself.
 target_link_libraries(fwstack_update INTERFACE kernel32)

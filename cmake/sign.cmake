@@ -1,6 +1,6 @@
 # cmake -DOSSLSIGNCODE=... -DPROGRAM=<file.exe> -DCREDENTIALS=<a|b|...>
 #       [-DKEY_URI=<pkcs11: URI, ";" written as "<semicolon>">] [-DDESCRIPTION=<name>] -P sign.cmake
-# Keeps the linked file as <file>-unsigned.exe and puts its Authenticode-signed
+# Keeps the linked file as <file>-unsigned.exe (or .dll) and puts its Authenticode-signed
 # copy in its place; on failure no file is left under the program's name.
 string(REPLACE "|" ";" credentials "${CREDENTIALS}")
 if(NOT DESCRIPTION)
@@ -8,7 +8,7 @@ if(NOT DESCRIPTION)
 endif()
 # Empty input: osslsigncode never waits for a PIN typed on a terminal.
 set(io INPUT_FILE /dev/null RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-string(REGEX REPLACE "\\.exe$" "-unsigned.exe" unsigned "${PROGRAM}")
+string(REGEX REPLACE "\\.(exe|dll)$" "-unsigned.\\1" unsigned "${PROGRAM}")
 file(RENAME "${PROGRAM}" "${unsigned}")
 if(KEY_URI)
   # A quoted argument keeps the URI's semicolons; a list would split it.

@@ -109,6 +109,7 @@ fwstack_program(fwstack fwstack "${FWSTACK_VERSION}" "${FWSTACK_UPDATE_SERVER}")
 include(cmake/signing.cmake)
 fwstack_sign(fwstack)
 include(cmake/library.cmake)
+include(cmake/update_dll.cmake)
 
 # The trust helper of a Wine trial: puts a test root into the prefix's
 # LocalMachine Root store. Part of the SDK, and the tests use it too.
@@ -119,7 +120,7 @@ target_compile_definitions(install_ca PRIVATE UNICODE _UNICODE)
 target_compile_options(install_ca PRIVATE ${WARNINGS})
 install(TARGETS install_ca RUNTIME DESTINATION bin)
 # The SDK for Windows alone: what the package installs, no tests.
-add_custom_target(sdk DEPENDS fwstack_update install_ca)
+add_custom_target(sdk DEPENDS fwstack_update fwstack_update_dll fwstack_update_dll_msvc_lib install_ca)
 
 if(FWSTACK_TESTS)
   include(cmake/windows_tests.cmake)

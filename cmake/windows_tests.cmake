@@ -31,6 +31,10 @@ fwstack_variant(0.0.3 0.0.3)
 fwstack_variant(0.0.4 0.0.4)
 fwstack_variant(0.0.3-beta.1 0.0.3-beta.1)
 fwstack_variant(0.0.3-noversion 0.0.3 NO_VERSION_RESOURCE)
+# The DLL's next version, which the Go example updates the DLL to.
+fwstack_update_dll(update_dll_0.0.3 0.0.3)
+set_target_properties(update_dll_0.0.3 PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VARIANTS}/dll-0.0.3
+                      ARCHIVE_OUTPUT_DIRECTORY ${VARIANTS}/dll-0.0.3)
 
 # Small Windows helpers of the tests (install_ca comes with the SDK).
 add_executable(launch tests/support/launch.cpp)
@@ -130,9 +134,10 @@ foreach(server apache caddy)
 endforeach()
 
 # The product itself: imports, version resource, reproducible bytes; the
-# library's needs.
+# library's needs; the DLL's imports, exports and signed size.
 add_test(NAME build.product COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/build/check_product.py
-         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} $<TARGET_FILE:fwstack_update>)
+         $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} $<TARGET_FILE:fwstack_update>
+         $<TARGET_FILE:fwstack_update_dll> ${CMAKE_SOURCE_DIR}/api/fwstack_update.h)
 add_test(NAME build.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/reproducible.sh
          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:fwstack> ${FWSTACK_VERSION} ${FWSTACK_UPDATE_SERVER})
 
@@ -149,13 +154,24 @@ set_tests_properties(tools.verify_release PROPERTIES FIXTURES_REQUIRED assets
 # tree's installed package, published and updated end to end; registered
 # when the tree provides the package's build function.
 if(COMMAND fwstack_update_program)
+# Go (Debian's golang-go) builds the Go example; without it that test is left out.
+find_program(FWSTACK_GO go)
 # msvc: a C program without C runtime built by clang-cl and lld-link in
 # MSVC mode against the package's fwstack_update.lib.
-foreach(language c cpp rust msvc)
+set(example_languages c cpp rust msvc c_by_name)
+if(FWSTACK_GO)
+  list(APPEND example_languages go)
+  # The binding's records against the header's layout, natively.
+  add_test(NAME bindings.go COMMAND ${CMAKE_COMMAND} -E env GOPROXY=off GOFLAGS=-mod=mod
+           GOCACHE=${CMAKE_BINARY_DIR}/examples/go-cache ${FWSTACK_GO} test ./...
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/bindings/go)
+endif()
+foreach(language ${example_languages})
   add_test(NAME examples.${language}
            COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/example_update.py ${language})
   set_tests_properties(examples.${language} PROPERTIES FIXTURES_REQUIRED assets
-      RESOURCE_LOCK e2e_port TIMEOUT 1200 ENVIRONMENT "${E2E_ENVIRONMENT}")
+      RESOURCE_LOCK e2e_port TIMEOUT 1200
+      ENVIRONMENT "${E2E_ENVIRONMENT};FWSTACK_DLL_VARIANT=$<TARGET_FILE:update_dll_0.0.3>")
 endforeach()
 # The window program, on a virtual X display (Xvfb), with a screenshot mid-download.
 add_test(NAME examples.gui COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/gui_update.py)

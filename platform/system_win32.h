@@ -25,9 +25,7 @@ enum SystemDll : u32 {
     X(Kernel32Dll, CloseHandle)                  \
     X(Kernel32Dll, CreateFileW)                  \
     X(Kernel32Dll, CreateMutexW)                 \
-    X(Kernel32Dll, ExitProcess)                  \
     X(Kernel32Dll, FlushFileBuffers)             \
-    X(Kernel32Dll, GetCommandLineW)              \
     X(Kernel32Dll, GetFileAttributesW)           \
     X(Kernel32Dll, GetFileInformationByHandleEx) \
     X(Kernel32Dll, GetFullPathNameW)             \
@@ -36,7 +34,6 @@ enum SystemDll : u32 {
     X(Kernel32Dll, GetModuleFileNameW)           \
     X(Kernel32Dll, GetProcAddress)               \
     X(Kernel32Dll, GetProcessHeap)               \
-    X(Kernel32Dll, GetStdHandle)                 \
     X(Kernel32Dll, GetSystemDirectoryW)          \
     X(Kernel32Dll, GetTickCount64)               \
     X(Kernel32Dll, HeapAlloc)                    \
@@ -49,7 +46,20 @@ enum SystemDll : u32 {
     X(Kernel32Dll, Sleep)                        \
     X(Kernel32Dll, VirtualAlloc)                 \
     X(Kernel32Dll, VirtualFree)                  \
-    X(Kernel32Dll, WriteFile)
+    X(Kernel32Dll, WriteFile)                    \
+    FWSTACK_PROGRAM_FUNCTIONS(X)
+
+// The functions that only a program's own entry point and console call: the
+// engine built alone for other programs (FWSTACK_ENGINE_ONLY: the library and
+// the DLL) neither lists nor imports them.
+#ifdef FWSTACK_ENGINE_ONLY
+#define FWSTACK_PROGRAM_FUNCTIONS(X)
+#else
+#define FWSTACK_PROGRAM_FUNCTIONS(X) \
+    X(Kernel32Dll, ExitProcess)      \
+    X(Kernel32Dll, GetCommandLineW)  \
+    X(Kernel32Dll, GetStdHandle)
+#endif
 
 #define FWSTACK_LOADED_FUNCTIONS(X)              \
     X(User32Dll, CharUpperBuffW)                 \

@@ -1,18 +1,24 @@
 #!/usr/bin/env python3
 """Checks the built fwstack.exe: it imports KERNEL32 alone, and its version
-resource; and the static library: it needs nothing but kernel32.
+resource; the static library: it needs nothing but kernel32; and
+fwstack_update.dll: its imports, its exports, its size once signed.
 
-    check_product.py FWSTACK_EXE VERSION LIBRARY
+    check_product.py FWSTACK_EXE VERSION LIBRARY [DLL HEADER]
 """
+import os
+import re
 import struct
 import subprocess
 import sys
+import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 EXE = None
 VERSION = None
 LIBRARY = None
+DLL = None
+HEADER = None
 KERNEL32 = "/usr/x86_64-w64-mingw32/lib/libkernel32.a"
 
 
@@ -134,6 +140,107 @@ class Product(unittest.TestCase):
         self.assertIn("040904B0".encode("utf-16-le"), data)
 
 
+def imports_and_exports(path):
+    """The imported DLLs, the imported function names and the exported names."""
+    out = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], check=True,
+                         capture_output=True, text=True).stdout
+    dlls = {line.split("DLL Name:")[1].strip().lower()
+            for line in out.splitlines() if "DLL Name:" in line}
+    table = out.split("The Import Tables", 1)[-1].split("The Export Tables", 1)[0]
+    functions = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\w+)$", table, re.M))
+    exports = out.split("[Ordinal/Name Pointer] Table", 1)[-1]
+    names = set(re.findall(r"^\s+\[\s*\d+\]\s+(\w+)$", exports, re.M))
+    return dlls, functions, names
+
+
+def signed_size(path, folder):
+    """The file's size once Authenticode-signed by a throwaway RSA-2048
+    publisher under a throwaway CA, as a release is signed."""
+    def ssl(*argv):
+        subprocess.run(["openssl", *argv], check=True, capture_output=True, cwd=folder)
+    ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+        "-subj", "/CN=Size Test Root", "-days", "2")
+    ssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
+        "-subj", "/CN=Kelvardo s.r.o.")
+    with open(os.path.join(folder, "ext"), "w") as f:
+        f.write("extendedKeyUsage=codeSigning\nbasicConstraints=CA:FALSE\n")
+    ssl("x509", "-req", "-in", "leaf.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+        "-out", "leaf.crt", "-days", "2", "-extfile", "ext")
+    with open(os.path.join(folder, "chain.pem"), "w") as f:
+        for name in ("leaf.crt", "ca.crt"):
+            with open(os.path.join(folder, name)) as part:
+                f.write(part.read())
+    signed = os.path.join(folder, "signed.dll")
+    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(folder, "chain.pem"), "-key",
+                    os.path.join(folder, "leaf.key"), "-h", "sha256", "-in", path, "-out", signed],
+                   check=True, capture_output=True)
+    return os.path.getsize(signed)
+
+
+def msvc_link(folder):
+    """A caller of two functions compiled in MSVC mode with FWSTACK_UPDATE_DLL
+    and linked by lld-link with nothing but fwstack_update_dll.lib: the
+    symbols its object asks for, and the imports of the program."""
+    source = os.path.join(folder, "caller.c")
+    with open(source, "w") as f:
+        f.write("#include <fwstack_update.h>\nint start(void) { fwstack_result r;\n"
+                "fwstack_cleanup(0, 0); return (int)fwstack_check(0, 0, &r); }\n")
+    obj, exe = os.path.join(folder, "caller.obj"), os.path.join(folder, "caller.exe")
+    subprocess.run(["clang", "--target=x86_64-pc-windows-msvc", "-ffreestanding",
+                    "-DFWSTACK_UPDATE_DLL", "-I", os.path.dirname(HEADER), "-c", source, "-o", obj],
+                   check=True)
+    subprocess.run(["lld-link", obj, os.path.join(os.path.dirname(DLL), "fwstack_update_dll.lib"),
+                    "/entry:start", "/subsystem:console", "/nodefaultlib", "/out:" + exe],
+                   check=True)
+    asked = subprocess.run(["llvm-nm", "--undefined-only", obj], check=True, capture_output=True,
+                           text=True).stdout.split()
+    dlls, functions, _ = imports_and_exports(exe)
+    return {s for s in asked if s != "U"}, dlls, functions
+
+
+class UpdateDll(unittest.TestCase):
+    def test_dll(self):
+        dlls, functions, exports = imports_and_exports(DLL)
+        with open(HEADER) as f:
+            declared = set(re.findall(r"^FWSTACK_UPDATE_API \w+ (fwstack_\w+)\(", f.read(), re.M))
+        with open(DLL, "rb") as f:
+            data = f.read()
+        at = data.find(struct.pack("<II", 0xFEEF04BD, 0x00010000))
+        file_type = struct.unpack_from("<I", data, at + 36)[0] if at >= 0 else None
+        major, minor, patch = (int(x) for x in VERSION.split("-")[0].split("."))
+        ms, ls = struct.unpack_from("<II", data, at + 8) if at >= 0 else (0, 0)
+        signature = struct.unpack_from("<II", data, struct.unpack_from("<I", data, 0x3C)[0] + 24
+                                       + 112 + 8 * 4)
+        # A tree with signing credentials has signed it already.
+        size = len(data)
+        if signature == (0, 0):
+            with tempfile.TemporaryDirectory() as folder:
+                size = signed_size(DLL, folder)
+        with tempfile.TemporaryDirectory() as folder:
+            asked, linked_dlls, linked = msvc_link(folder)
+        print("fwstack_update.dll: %d bytes, %d signed" % (len(data), size), file=sys.stderr)
+        # (what, got, wanted)
+        rows = [("imported DLLs", dlls, {"kernel32.dll"}),
+                ("fwstack's entry imports", functions & {"ExitProcess", "GetCommandLineW",
+                                                         "GetStdHandle"}, set()),
+                ("some kernel32 functions seen", "CreateFileW" in functions, True),
+                ("exports", exports, declared),
+                ("the header declares eight", len(declared), 8),
+                ("version resource type VFT_DLL", file_type, 2),
+                ("file version", (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF),
+                 (major, minor, patch, 0)),
+                ("signed size at most 24 KiB", size <= 24576, True),
+                ("dllimport calls", asked, {"__imp_fwstack_check", "__imp_fwstack_cleanup"}),
+                ("MSVC import library's DLL", linked_dlls, {"fwstack_update.dll"}),
+                ("MSVC import library's functions", linked, {"fwstack_check", "fwstack_cleanup"})]
+        for what, got, wanted in rows:
+            self.assertEqual(got, wanted, what)
+
+
 if __name__ == "__main__":
     EXE, VERSION, LIBRARY = sys.argv[1], sys.argv[2], sys.argv[3]
+    if len(sys.argv) > 5:
+        DLL, HEADER = sys.argv[4], sys.argv[5]
+    else:
+        del UpdateDll
     unittest.main(argv=sys.argv[:1])

@@ -23,10 +23,11 @@ def run(*argv, cwd=None, env=None):
     return output
 
 
-def build_example(folder, prefix, version, chain, downloads):
-    """examples/<folder> at version, from its own CMake project or, where it
-    has one instead, its build.sh (the MSVC-mode build); its signed file."""
-    tree = os.path.join(TREES, "%s-%s" % (folder, version))
+def build_example(folder, prefix, version, chain, downloads, extra=(), name=None):
+    """examples/<folder> at version, from its own CMake project (extra: more
+    -D settings) or, where it has one instead, its build.sh (the MSVC-mode
+    build), in the build folder <name or folder>-<version>; that folder."""
+    tree = os.path.join(TREES, "%s-%s" % (name or folder, version))
     script = os.path.join(e2e.SOURCE, "examples", folder, "build.sh")
     if os.path.exists(script):
         shutil.rmtree(tree, ignore_errors=True)
@@ -39,12 +40,13 @@ def build_example(folder, prefix, version, chain, downloads):
         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),
         "-DHELLO_VERSION=" + version, "-DHELLO_UPDATE_ADDRESS=%slatest.txt" % downloads,
-        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"))
+        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"),
+        *extra)
     run("cmake", "--build", tree)
     return tree
 
 
-def install_and_build(test, folder, program, downloads):
+def install_and_build(test, folder, program, downloads, extra=()):
     """The package installed into the test's folder, the example built as
     1.0.0 and 1.0.1 signed by the example publisher: the two program files."""
     started = time.monotonic()
@@ -52,7 +54,7 @@ def install_and_build(test, folder, program, downloads):
     run("cmake", "--install", e2e.BUILD, "--prefix", prefix)
     chain = os.path.join(test.folder, "chain.pem")
     e2e.write(chain, e2e.read(os.path.join(PKI, "example.crt")) + e2e.read(CA))
-    files = [os.path.join(build_example(folder, prefix, v, chain, downloads), program + ".exe")
+    files = [os.path.join(build_example(folder, prefix, v, chain, downloads, extra), program + ".exe")
              for v in ("1.0.0", "1.0.1")]
     print("%s: install and two builds took %.1f s" % (program, time.monotonic() - started),
           file=sys.stderr)

@@ -1,0 +1,3 @@
+module fwstack.example/update
+
+go 1.19
