@@ -292,6 +292,19 @@ class PublishTest(unittest.TestCase):
                                   path("pub"), base)
         self.assertEqual(published.returncode, 0, published.stderr)
         good = self.read(path("pub/latest.txt"))
+        # A release without Authenticode, for keyed clients that accept one.
+        for options, code, text in (
+                ([], 1, b"no valid Authenticode signature"),
+                (["--allow-unsigned-release"], 2, b"usage"),
+                (["--key", path("a.pem"), "--allow-unsigned-release"], 0,
+                 b"carries no Authenticode signature")):
+            with self.subTest(unsigned=options):
+                os.makedirs(path("unsigned"), exist_ok=True)
+                result = self.run_tool("publish", *checks, "--force", *options, path("u.exe"),
+                                       path("unsigned"), base)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(text, result.stdout if code == 0 else result.stderr)
+        self.assertTrue(verifies(self.read(path("unsigned/latest.txt")), hexes["a.pem"]))
         self.assertTrue(verifies(good, hexes["a.pem"]))
         self.assertFalse(verifies(good, hexes["b.pem"]))
         five, expires, _ = split_tail(good)

@@ -104,7 +104,8 @@ int MakeDocument(const std::string& program, const std::string& versionText, con
 int Publish(int argc, char** argv) {
     ToolOptions options;
     const int i =
-        ReadOptions(argc, argv, OptionsOfVerify | OptionForce | OptionKey | OptionExpires, &options);
+        ReadOptions(argc, argv, OptionsOfVerify | OptionForce | OptionKey | OptionExpires | OptionAllowUnsigned,
+                    &options);
     if (i < 0) return 1;
     if (i == 0 || i + 3 != argc) return Usage();
     const std::string releasePath = argv[i];

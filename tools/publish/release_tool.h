@@ -41,6 +41,9 @@ struct ToolOptions {
     std::string expires;       // --expires 30d | 12h | YYYY-MM-DDTHH:MM:SSZ
     std::string pkcs11Module;  // --pkcs11-module FILE: the token's PKCS#11 module
     std::string pinFile;       // --pin-file FILE: the token's PIN on the first line
+    // --allow-unsigned-release, with --key: a release without Authenticode,
+    // for clients built with FWSTACK_ALLOW_UNSIGNED_RELEASE.
+    bool allowUnsignedRelease = false;
 };
 enum Option : u32 {
     OptionCa = 1, OptionForce = 2, OptionInstalled = 4, OptionCrl = 8, OptionNoRevocation = 16,
@@ -48,6 +51,7 @@ enum Option : u32 {
     OptionKey = 128,     // --key, --pkcs11-module, --pin-file
     OptionExpires = 256, // --expires
     OptionTwoKeys = 512, // --key may be given twice
+    OptionAllowUnsigned = 1024,  // --allow-unsigned-release
     // What every command that verifies a release takes.
     OptionsOfVerify =
         OptionCa | OptionCrl | OptionNoRevocation | OptionVerbose | OptionRequireTimestamp

@@ -42,7 +42,9 @@ const char UsageText[] =
     "SIGNING: --key FILE|pkcs11:URI [--pkcs11-module FILE] [--pin-file FILE]\n"
     "         [--expires 30d|12h|YYYY-MM-DDTHH:MM:SSZ]: the publisher's own key signs the\n"
     "         document, valid until the expiry (default 28 days); keyed clients refuse it\n"
-    "         unsigned, signed by another key, or expired.\n"
+    "         unsigned, signed by another key, or expired. publish --allow-unsigned-release\n"
+    "         also takes a release without Authenticode, for clients built with the key\n"
+    "         and FWSTACK_ALLOW_UNSIGNED_RELEASE.\n"
     "The last form prints (or writes) the update document for a release.\n"
     "IDENTITY, taken by every form: [--program NAME] [--publisher TEXT] [--product TEXT]:\n"
     "the program name (the document's first key; releases are NAME-X.Y.Z.exe), the\n"
@@ -189,6 +191,9 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
         } else if (option == "--pin-file" && (allowed & OptionKey) && hasValue) {
             out->pinFile = argv[i + 1];
             i += 2;
+        } else if (option == "--allow-unsigned-release" && (allowed & OptionAllowUnsigned)) {
+            out->allowUnsignedRelease = true;
+            ++i;
         } else if (option == "--force" && (allowed & OptionForce)) {
             out->force = true;
             ++i;
@@ -220,7 +225,8 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
         if (!IsNameByte(static_cast<u8>(c))) return 0;
     }
     // The expiry and the token's settings belong to a key that signs.
-    if ((!out->expires.empty() || !out->pkcs11Module.empty() || !out->pinFile.empty()) &&
+    if ((!out->expires.empty() || !out->pkcs11Module.empty() || !out->pinFile.empty() ||
+         out->allowUnsignedRelease) &&
         out->keys.empty()) {
         return 0;
     }
