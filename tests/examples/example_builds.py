@@ -22,14 +22,18 @@ def run(*argv, cwd=None):
     return output
 
 
-def build_example(folder, prefix, version, chain, downloads):
-    """examples/<folder> at version, from its own CMake project; its signed file."""
-    tree = os.path.join(TREES, "%s-%s" % (folder, version))
+def build_example(folder, prefix, version, chain, downloads, extra=(), tag=""):
+    """examples/<folder> at version, from its own CMake project; its file,
+    signed unless chain is None. extra: more -D settings, in a tree named
+    with tag."""
+    tree = os.path.join(TREES, "%s-%s%s" % (folder, version, tag))
+    signing = [] if chain is None else ["-DHELLO_SIGN_CERTS=" + chain,
+                                        "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key")]
     run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", folder), "-B", tree, "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),
         "-DHELLO_VERSION=" + version, "-DHELLO_UPDATE_ADDRESS=%slatest.txt" % downloads,
-        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"))
+        *signing, *extra)
     run("cmake", "--build", tree)
     return tree
 
