@@ -378,6 +378,14 @@ class PublishTest(unittest.TestCase):
                       "--pin", pin]):
             subprocess.run(["softhsm2-util", *step], check=True, capture_output=True, env=env)
         uri = "pkcs11:token=pub;object=docs;type=private"
+        token = ["--pkcs11-module", module, "--pin-file", path("pin")]
+        for key, options, expected in ((uri, token, hexes["a.pem"]), (path("b.hex"), [], hexes["b.pem"]),
+                                       (path("a.pem"), [], hexes["a.pem"])):
+            with self.subTest(pubkey=key):
+                shown = subprocess.run([TOOL, "pubkey", "--key", key, *options],
+                                       capture_output=True, timeout=60, env=env)
+                self.assertEqual(shown.returncode, 0, shown.stderr)
+                self.assertEqual(shown.stdout.split()[-1].decode(), expected)
         rows += [
             ("unsigned", ["refresh", "--force", "--key", uri, "--pkcs11-module", module,
                           "--pin-file", path("pin")], 0, b"refreshed"),

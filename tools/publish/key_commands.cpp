@@ -1,5 +1,6 @@
-// fwstack-publish keygen and refresh: making the publisher's own key, and
-// signing the current document again before its expiry.
+// fwstack-publish keygen, pubkey and refresh: making the publisher's own key,
+// showing its public half, and signing the current document again before its
+// expiry.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +56,17 @@ int RefuseTail(const std::string& what, TailVerdict verdict, i64 expires) {
     return 0;
 }
 
+namespace {
+
+void PrintPublicKey(const PublisherKey& pub) {
+    std::cout << "The public key, for the program's settings (fwstack_settings.publisher_key):\n"
+              << KeyInitializer(pub) << "\n"
+              << "As hex (fwstack-publish check --key):\n"
+              << KeyHex(pub) << "\n";
+}
+
+}  // namespace
+
 // keygen FILE
 int Keygen(int argc, char** argv) {
     if (argc != 3 || argv[2][0] == '\0' || argv[2][0] == '-') return Usage();
@@ -100,11 +112,28 @@ int Keygen(int argc, char** argv) {
     SigningKey loaded;
     loaded.key = LoadSigningKey(options, &loaded.pub, &why);
     if (loaded.key == nullptr) return Fail(why);
-    std::cout << "wrote " << path << " (mode 0600); keep it secret and backed up.\n"
-              << "The public key, for the program's settings (fwstack_settings.publisher_key):\n"
-              << KeyInitializer(loaded.pub) << "\n"
-              << "As hex (fwstack-publish check --key):\n"
-              << KeyHex(loaded.pub) << "\n";
+    std::cout << "wrote " << path << " (mode 0600); keep it secret and backed up.\n";
+    PrintPublicKey(loaded.pub);
+    return 0;
+}
+
+// pubkey --key KEY [--pkcs11-module FILE] [--pin-file FILE]
+int ShowPublicKey(int argc, char** argv) {
+    ToolOptions options;
+    const int i = ReadOptions(argc, argv, OptionKey, &options);
+    if (i < 0) return 1;
+    if (i == 0 || i != argc || options.keys.empty()) return Usage();
+    PublisherKey pub = {};
+    std::string why;
+    if (options.keys[0].rfind("pkcs11:", 0) == 0) {
+        SigningKey loaded;
+        loaded.key = LoadSigningKey(options, &loaded.pub, &why);
+        if (loaded.key == nullptr) return Fail(why);
+        pub = loaded.pub;
+    } else if (!ReadPublicKey(options.keys[0], &pub, &why)) {
+        return Fail(why);
+    }
+    PrintPublicKey(pub);
     return 0;
 }
 

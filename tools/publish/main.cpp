@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     if (command == "publish") return Publish(argc, argv);
     if (command == "check") return Check(argc, argv);
     if (command == "keygen") return Keygen(argc, argv);
+    if (command == "pubkey") return ShowPublicKey(argc, argv);
     if (command == "refresh") return Refresh(argc, argv);
     return WriteDocumentOnly(argc, argv);
 }

@@ -186,4 +186,5 @@ int Verify(int argc, char** argv);
 int Publish(int argc, char** argv);
 int Check(int argc, char** argv);
 int Keygen(int argc, char** argv);
+int ShowPublicKey(int argc, char** argv);
 int Refresh(int argc, char** argv);
