@@ -1,6 +1,7 @@
 // The engine's public C interface: a host's settings in, one call, its result out.
 #include "api/fwstack_update.h"
 
+#include "api/publisher_key_check.h"
 #include "base/bytes.h"
 #include "engine/report.h"
 #include "engine/run.h"
@@ -51,9 +52,12 @@ static_assert(FWSTACK_SETTINGS_INVALID == SettingsInvalid && FWSTACK_FOLDER_READ
                   FWSTACK_REVOCATION_UNCHECKED == RevocationUnchecked &&
                   FWSTACK_UPDATE_RECORD_UNWRITTEN == UpdateRecordUnwritten &&
                   FWSTACK_STAGED_UPDATE_MISSING == StagedUpdateMissing &&
-                  FWSTACK_CANCELLED == Cancelled,
+                  FWSTACK_CANCELLED == Cancelled && FWSTACK_INFO_NOT_SIGNED == InfoNotSigned &&
+                  FWSTACK_INFO_EXPIRED == InfoExpired,
               "error codes");
-static_assert(FWSTACK_KEEP_STAGED == KeepStaged, "options");
+static_assert(FWSTACK_KEEP_STAGED == KeepStaged &&
+                  FWSTACK_ALLOW_UNSIGNED_RELEASE == AllowUnsignedRelease,
+              "options");
 static_assert(FWSTACK_REPORT_CAPACITY == ReportCapacity, "report");
 
 // A null record, and one whose size the engine cannot read, read as one
@@ -76,6 +80,10 @@ UpdateSettings EngineSettings(const fwstack_settings* host) {
     settings.options = host->options;
     if (size >= Version10Size + 8) settings.progress = host->progress;
     if (size >= Version10Size + 16) settings.progressContext = host->progress_context;
+    if (size >= Version10Size + 24) settings.publisherKey = host->publisher_key;
+    if (size >= Version10Size + 32) settings.secondPublisherKey = host->second_publisher_key;
+    // Only a keyed host reaches the signature code.
+    if (settings.publisherKey != nullptr) settings.signedInfoCheck = kPublisherKeyCheck;
     return settings;
 }
 

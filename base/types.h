@@ -9,6 +9,7 @@ typedef uint16_t u16;
 typedef uint32_t u32;
 typedef int32_t i32;
 typedef uint64_t u64;
+typedef int64_t i64;
 
 // A counted string: bytes and a length, never terminated. An empty Text may
 // have a null pointer, which is never read.

@@ -4,7 +4,7 @@ enable_language(RC)
 
 # The entry point and the memory functions belong to the program alone.
 set(PROGRAM_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win32.cpp
-    ${CMAKE_SOURCE_DIR}/app/runtime_support_win32.cpp)
+    ${CMAKE_SOURCE_DIR}/app/runtime_support_win32.cpp ${CMAKE_SOURCE_DIR}/app/no_key_check_win32.cpp)
 list(REMOVE_ITEM WIN32_SOURCES ${PROGRAM_SOURCES})
 
 # NOTE: no -fdata-sections: MinGW's GCC then puts zero-filled variables in
@@ -92,7 +92,10 @@ function(fwstack_program target output version server)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/fwstack.ld)
   # NOTE: the objects themselves, not their archive: MinGW's ld (2.40) crashes
   # taking code for the link-time optimiser out of an archive.
-  target_sources(${target} PRIVATE $<TARGET_OBJECTS:fwstack_objects>)
+  # The program sets no publisher key: its own null check (in PROGRAM_SOURCES)
+  # stands for the library's, which would bring the signature code.
+  target_sources(${target} PRIVATE
+      $<FILTER:$<TARGET_OBJECTS:fwstack_objects>,EXCLUDE,publisher_key_check>)
   target_include_directories(${target} PRIVATE $<TARGET_PROPERTY:fwstack_objects,INTERFACE_INCLUDE_DIRECTORIES>)
   target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
   add_dependencies(${target} fwstack_objects)

@@ -37,6 +37,13 @@ void CheckStep(const UpdateSettings& settings, UpdateRun* run) {
         FailRun(run, InfoMalformed);
         return;
     }
+    // A keyed host trusts nothing the document says, not even its server,
+    // until the signature is verified.
+    const u32 signedError = SignedInfoError(settings, run->document, run->documentLength, info, true);
+    if (signedError != NoError) {
+        FailRun(run, signedError);
+        return;
+    }
     run->info = info;
     run->available = info.version;
 

@@ -6,7 +6,7 @@
 
 namespace {
 
-// The messages of codes 1 to 16, of 17 to 19 (one message), 20, 21, 23 and 24, each
+// The messages of codes 1 to 16, of 17 to 19 (one message), 20, 21 and 23 to 26, each
 // ended by a zero byte: one string, so the program holds no table of
 // pointers to relocate.
 constexpr char kMessages[] =
@@ -30,8 +30,10 @@ constexpr char kMessages[] =
     "the program folder is read-only\0"
     "the signature could not be checked for revocation: its CA's servers must be reachable\0"
     "the update record is unreadable\0"
-    "the update was cancelled";
-static_assert(PackedCount(kMessages) == 21, "one message a code, 17 to 19 sharing one");
+    "the update was cancelled\0"
+    "the update information is not signed by the publisher\0"
+    "the update information has expired";
+static_assert(PackedCount(kMessages) == 23, "one message a code, 17 to 19 sharing one");
 
 // The lines in ReportKind order, packed the same way; bytes 1 to 5 stand for
 // the installed version, the announced one, the downloads page, the
@@ -61,9 +63,9 @@ Text MessageFor(u32 code) {
                 : code >= StageFailed && code <= ReplaceFailed        ? 16
                 : code == FolderReadOnly || code == RevocationUnchecked ? code - 3
                 : code == UpdateRecordUnwritten                       ? 19
-                : code == Cancelled                                   ? 20
-                                                                      : 21;
-    if (index == 21) return TextOf("unknown");
+                : code >= Cancelled && code <= InfoExpired            ? code - 4
+                                                                      : 23;
+    if (index == 23) return TextOf("unknown");
     const char* message = PackedString(kMessages, index);
     u64 length = 0;
     while (message[length] != 0) ++length;

@@ -67,6 +67,14 @@ void InitRunFor(const UpdateSettings& settings, const char* path, u64 pathLength
     InitRunFor(settings, ProgramPath{pathLength == 0 ? nullptr : path, pathLength, 1}, run);
 }
 
+u32 SignedInfoError(const UpdateSettings& settings, const u8* document, u64 length,
+                    const UpdateInfo& info, bool checkExpiry) {
+    if (settings.publisherKey == nullptr) return NoError;
+    if (settings.signedInfoCheck == nullptr) return InfoNotSigned;
+    return settings.signedInfoCheck(settings, reinterpret_cast<const char*>(document), length,
+                                    info.url.end + 1, checkExpiry);
+}
+
 u32 DriveRun(const UpdateSettings& settings, UpdateRun* run, u32 last) {
     if (run->state == Initial) CheckStep(settings, run);
     if (run->state == Available && last >= Staged) FetchStep(settings, run);
@@ -84,9 +92,13 @@ void ReadStagedRecord(const UpdateSettings& settings, UpdateRun* run) {
     bool read = ReadFileAt(record.handle, 0, run->document, DocumentCapacity, &got);
     CloseFile(record.handle);
     UpdateInfo info = FreshUpdateInfo();
-    if (!read || !ParseUpdateInfo(reinterpret_cast<const char*>(run->document), got,
-                                  settings.programName.bytes, settings.programName.length,
-                                  (settings.options & AllowLocalHttp) != 0, &info)) {
+    // A keyed host's record must still bear the publisher's signature; its
+    // expiry was judged when it was fetched.
+    if (!read ||
+        !ParseUpdateInfo(reinterpret_cast<const char*>(run->document), got,
+                         settings.programName.bytes, settings.programName.length,
+                         (settings.options & AllowLocalHttp) != 0, &info) ||
+        SignedInfoError(settings, run->document, got, info, false) != NoError) {
         // The staged file cannot be verified without its record: it goes.
         RemoveFile(run->paths.staged);
         FailRun(run, UpdateRecordUnwritten);

@@ -45,6 +45,8 @@ enum ErrorCode : u32 {
     RevocationUnchecked = 21,
     UpdateRecordUnwritten = 23,
     Cancelled = 24,  // the host's progress callback asked to stop
+    InfoNotSigned = 25,  // with a publisher key: no tail, or none of the keys signed it
+    InfoExpired = 26,    // with a publisher key: the signed expiry has passed
 };
 
 constexpr u64 DocumentCapacity = 4096;
@@ -91,6 +93,11 @@ void InitRunFor(const UpdateSettings& settings, ProgramPath path, UpdateRun* run
 // program when the text is empty; out is 0.0.0 first.
 bool ResolveInstalledVersion(const UpdateSettings& settings, const PathBuffer& program,
                              Version* out);
+
+// The signed tail of a document whose five lines parsed into info, for a
+// keyed host: 0, InfoNotSigned or InfoExpired; 0 without a key.
+u32 SignedInfoError(const UpdateSettings& settings, const u8* document, u64 length,
+                    const UpdateInfo& info, bool checkExpiry);
 
 // Check from Initial, fetch from Available, swap from Staged, as far as a
 // StepsWanted value says; returns the error field.

@@ -42,5 +42,10 @@ bool ValidateSettings(const UpdateSettings& settings) {
            ParseUpdateUrl(settings.updateInfoAddress.bytes, settings.updateInfoAddress.length,
                           allowLocalHttp, &parts) &&
            IsDisplayText(settings.publisher) && IsDisplayText(settings.productName) &&
-           IsInstalledVersionText(settings.versionText);
+           IsInstalledVersionText(settings.versionText) &&
+           // A second key is the first one's successor, and a release
+           // without Authenticode is only bound to its publisher by a key.
+           (settings.publisherKey != nullptr ||
+            (settings.secondPublisherKey == nullptr &&
+             (settings.options & AllowUnsignedRelease) == 0));
 }

@@ -7,6 +7,20 @@
 #include "verify/signer.h"
 #include "verify/version_reader.h"
 
+namespace {
+
+// The version the release carries (or, skipping the resource, the announced
+// one) is the announced release and newer than the installed one.
+bool ReleaseVersionOk(const UpdateSettings& settings, void* file, const UpdateInfo& info,
+                      Version installed) {
+    if ((settings.options & SkipVersionResource) != 0) return IsNewerVersion(info.version, installed);
+    Version fileVersion = FreshVersion();
+    return ReadDownloadVersion(file, &fileVersion) && IsSameRelease(fileVersion, info.version) &&
+           IsNewerVersion(fileVersion, installed);
+}
+
+}  // namespace
+
 u32 VerifyFile(const UpdateSettings& settings, const PathBuffer& path, void* file,
                const u8 digest[32], const UpdateInfo& info, Version installed,
                VerifyResult* result) {
@@ -24,22 +38,20 @@ u32 VerifyFile(const UpdateSettings& settings, const PathBuffer& path, void* fil
     CheckSigner(path, file, settings.publisher.bytes, settings.publisher.length, revocationChecks,
                 providerFlags, result, &trusted, &nameMatches);
 
-    bool versionOk = false;
-    if (trusted && nameMatches) {
-        if ((settings.options & SkipVersionResource) != 0) {
-            versionOk = IsNewerVersion(info.version, installed);
-        } else {
-            Version fileVersion = FreshVersion();
-            versionOk = ReadDownloadVersion(file, &fileVersion) &&
-                        IsSameRelease(fileVersion, info.version) &&
-                        IsNewerVersion(fileVersion, installed);
-        }
+    // A keyed host that allows it takes a release that carries no signature
+    // at all (TRUST_E_NOSIGNATURE): the signed document's digest already
+    // binds it to the publisher. A release that is signed is judged as ever,
+    // so a broken signature or another signer is still refused.
+    const u32 trust = static_cast<u32>(result->trustResult);
+    if (trust == 0x800B0100u && settings.publisherKey != nullptr &&
+        (settings.options & AllowUnsignedRelease) != 0) {
+        trusted = nameMatches = true;
     }
+    bool versionOk = trusted && nameMatches && ReleaseVersionOk(settings, file, info, installed);
 
     // CERT_E_REVOCATION_FAILURE and CRYPT_E_REVOCATION_OFFLINE: the chain is
     // intact but no revocation server answered. Still refused, but not as an
     // unsigned file: the user must look at the network, not the release.
-    u32 trust = static_cast<u32>(result->trustResult);
     u32 verdict = Ok;
     if (trust == 0x800B010Eu || trust == 0x80092013u) {
         verdict = RevocationUnknown;

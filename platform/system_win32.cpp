@@ -31,7 +31,7 @@ constexpr char kLoadedNames[] =
 
 // The DLLs' file names in SystemDll order, packed the same way.
 constexpr char kDllNames[] =
-    "kernel32.dll\0user32.dll\0winhttp.dll\0wintrust.dll\0crypt32.dll";
+    "kernel32.dll\0user32.dll\0winhttp.dll\0wintrust.dll\0crypt32.dll\0bcrypt.dll";
 static_assert(PackedCount(kDllNames) == SystemDllCount, "one name a DLL");
 
 // The DLL's file name widened, with its terminator.
@@ -47,7 +47,7 @@ void DllName(u32 dll, wchar_t out[16]) {
 // delay-loads crypt32 with a search that ignores SetDefaultDllDirectories and
 // looks in the program's folder first.
 constexpr u32 kLoadedFirst[] = {
-    SystemDllCount, SystemDllCount, Crypt32Dll, Crypt32Dll, SystemDllCount,
+    SystemDllCount, SystemDllCount, Crypt32Dll, Crypt32Dll, SystemDllCount, SystemDllCount,
 };
 static_assert(sizeof kLoadedFirst / sizeof kLoadedFirst[0] == SystemDllCount, "one a DLL");
 

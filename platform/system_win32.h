@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 #include <winhttp.h>
 #include <wintrust.h>
@@ -16,6 +17,7 @@ enum SystemDll : u32 {
     WinHttpDll,
     WinTrustDll,
     Crypt32Dll,
+    BCryptDll,
     SystemDllCount,
 };
 
@@ -38,6 +40,7 @@ enum SystemDll : u32 {
     X(Kernel32Dll, GetProcessHeap)               \
     X(Kernel32Dll, GetStdHandle)                 \
     X(Kernel32Dll, GetSystemDirectoryW)          \
+    X(Kernel32Dll, GetSystemTimeAsFileTime)      \
     X(Kernel32Dll, GetTickCount64)               \
     X(Kernel32Dll, HeapAlloc)                    \
     X(Kernel32Dll, HeapFree)                     \
@@ -67,7 +70,12 @@ enum SystemDll : u32 {
     X(WinTrustDll, WinVerifyTrust)               \
     X(WinTrustDll, WTHelperGetProvSignerFromChain) \
     X(WinTrustDll, WTHelperProvDataFromStateData)  \
-    X(Crypt32Dll, CertGetNameStringW)
+    X(Crypt32Dll, CertGetNameStringW)            \
+    X(BCryptDll, BCryptCloseAlgorithmProvider)   \
+    X(BCryptDll, BCryptDestroyKey)               \
+    X(BCryptDll, BCryptImportKeyPair)            \
+    X(BCryptDll, BCryptOpenAlgorithmProvider)    \
+    X(BCryptDll, BCryptVerifySignature)
 
 #define FWSTACK_SYSTEM_FUNCTIONS(X) FWSTACK_KERNEL32_FUNCTIONS(X) FWSTACK_LOADED_FUNCTIONS(X)
 

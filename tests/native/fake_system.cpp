@@ -15,6 +15,7 @@
 #include "files/paths.h"
 #include "info/update_url.h"
 #include "net/http_get.h"
+#include "verify/publisher_signature.h"
 #include "verify/sha256.h"
 #include "verify/signer.h"
 #include "verify/version_reader.h"
@@ -323,6 +324,14 @@ bool HttpGetToFile(const UpdateSettings& settings, const char* url, u64 urlLengt
 }
 
 // --- trust ----------------------------------------------------------------
+
+// The fake's "signature" by a key: the digest, then the key's first 32 bytes.
+bool VerifyPublisherSignature(const u8 key[64], const u8 digest[32], const u8 signature[64]) {
+    g_fake.calls["VerifyPublisherSignature"] += 1;
+    return std::memcmp(signature, digest, 32) == 0 && std::memcmp(signature + 32, key, 32) == 0;
+}
+
+i64 SystemClockSeconds() { return g_fake.clockSeconds; }
 
 void CheckSigner(const PathBuffer&, void* file, const char* publisher, u64 publisherLength,
                  u32 revocationChecks, u32 providerFlags, VerifyResult* result, bool* signedOk,

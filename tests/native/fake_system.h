@@ -26,6 +26,7 @@ struct FakeSystem {
     std::map<std::string, std::shared_ptr<FakeFile>> files;
     std::map<std::string, FakeResponse> server;
     std::string programPath = "C:\\Tools\\fwstack.exe";
+    i64 clockSeconds = 1800000000;  // the system's clock: 2027-01-15T08:00:00Z
     bool installedKnown = true;
     Version installed = {0, 0, 2, NoPrerelease};
     std::string out;

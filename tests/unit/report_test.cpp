@@ -89,7 +89,9 @@ TEST(MessageFor, GivesEachCodeItsMessage) {
               "the signature could not be checked for revocation: its CA's servers must be reachable");
     EXPECT_EQ(Message(23), "the update record is unreadable");
     EXPECT_EQ(Message(24), "the update was cancelled");
-    for (u32 code : {0u, 22u, 25u, 1000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Message(25), "the update information is not signed by the publisher");
+    EXPECT_EQ(Message(26), "the update information has expired");
+    for (u32 code : {0u, 22u, 27u, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(Message(code), "unknown") << code;
     }
     for (u32 code = 0; code < 30; ++code) {

@@ -134,9 +134,9 @@ TEST(ValidateSettings, AddressMustBeAnUpdateAddressUnderTheOptions) {
         {"http://127.0.0.1/latest.txt", 0, false},
         {"http://127.0.0.1/latest.txt", NoRevocationCheck | SkipVersionResource, false},
         {"http://127.0.0.1/latest.txt", AllowLocalHttp, true},
-        {"http://127.0.0.1:8080/latest.txt", 0xFFFFFFFFu, true},
+        {"http://127.0.0.1:8080/latest.txt", ~AllowUnsignedRelease, true},
         {"http://localhost/latest.txt", AllowLocalHttp, false},
-        {"https://H/latest.txt", 0xFFFFFFF8u, true},
+        {"https://H/latest.txt", 0xFFFFFFF8u & ~AllowUnsignedRelease, true},
     };
     for (const Case& c : cases) {
         UpdateSettings s = Good();
@@ -144,6 +144,39 @@ TEST(ValidateSettings, AddressMustBeAnUpdateAddressUnderTheOptions) {
         s.updateInfoAddress = T(address);
         s.options = c.options;
         EXPECT_EQ(ValidateSettings(s), c.valid) << c.address << " options " << c.options;
+    }
+}
+
+// The second key only follows a first, and a release without Authenticode is
+// allowed only where a key binds it to the publisher.
+TEST(ValidateSettings, PublisherKeysAndTheUnsignedReleaseOption) {
+    const u8 key[64] = {1};
+    const u8 other[64] = {2};
+    struct Case {
+        const u8* first;
+        const u8* second;
+        u32 options;
+        bool valid;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, 0, true},
+        {key, nullptr, 0, true},
+        {key, other, 0, true},
+        {key, key, 0, true},
+        {nullptr, other, 0, false},
+        {nullptr, nullptr, AllowUnsignedRelease, false},
+        {nullptr, nullptr, ~AllowUnsignedRelease, true},
+        {nullptr, other, AllowUnsignedRelease, false},
+        {key, nullptr, AllowUnsignedRelease, true},
+        {key, other, 0xFFFFFFFFu, true},
+    };
+    for (const Case& c : cases) {
+        UpdateSettings s = Good();
+        s.publisherKey = c.first;
+        s.secondPublisherKey = c.second;
+        s.options = c.options;
+        EXPECT_EQ(ValidateSettings(s), c.valid)
+            << (c.first != nullptr) << (c.second != nullptr) << " options " << c.options;
     }
 }
 
