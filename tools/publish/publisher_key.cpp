@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "base/hex.h"
+#include "info/signed_tail.h"
 #include "tools/publish/release_tool.h"
 
 namespace {
@@ -26,7 +27,6 @@ const u8 SpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0
                          0x07, 0x03, 0x42, 0x00, 0x04};
 const char ExpiresKey[] = "expires ";
 const char SignatureKey[] = "signature ";
-const size_t ExpiresTextLength = 20;  // YYYY-MM-DDTHH:MM:SSZ
 
 std::string OpenSslError() {
     const unsigned long code = ERR_get_error();
@@ -217,29 +217,7 @@ std::string FormatExpires(i64 when) {
 
 bool ParseExpiresText(const std::string& text, i64* out) {
     *out = 0;
-    int year, month, day, hour, minute, second;
-    if (text.size() != ExpiresTextLength || text[4] != '-' || text[7] != '-' ||
-        text[10] != 'T' || text[13] != ':' || text[16] != ':' || text[19] != 'Z' ||
-        !DigitsAt(text, 0, 4, &year) || !DigitsAt(text, 5, 2, &month) ||
-        !DigitsAt(text, 8, 2, &day) || !DigitsAt(text, 11, 2, &hour) ||
-        !DigitsAt(text, 14, 2, &minute) || !DigitsAt(text, 17, 2, &second)) {
-        return false;
-    }
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12 || day < 1 || day > days[month - 1] || hour > 23 ||
-        minute > 59 || second > 59) {
-        return false;
-    }
-    tm parts{};
-    parts.tm_year = year - 1900;
-    parts.tm_mon = month - 1;
-    parts.tm_mday = day;
-    parts.tm_hour = hour;
-    parts.tm_min = minute;
-    parts.tm_sec = second;
-    *out = static_cast<i64>(timegm(&parts));
-    return true;
+    return ParseUtcTime(text.data(), text.size(), out);
 }
 
 bool ParseExpiresOption(const std::string& text, i64 now, i64* out) {
@@ -282,6 +260,16 @@ bool SignDocument(const std::string& fiveLines, i64 expires, EVP_PKEY* key,
         return false;
     }
     *document += SignatureKey + Hex(raw, 64) + "\n";
+    // What a client of this key makes of it, before anyone is shown it.
+    PublisherKey pub = {};
+    i64 expiresRead = 0;
+    size_t which = 0;
+    if (!PublicKeyOf(key, &pub) ||
+        VerifyTail(*document, fiveLines.size(), {pub}, expires, &expiresRead, &which) != TailGood ||
+        expiresRead != expires) {
+        *why = "the signed document would not be accepted by a client of this key:\n" + *document;
+        return false;
+    }
     return true;
 }
 
@@ -290,21 +278,11 @@ TailVerdict VerifyTail(const std::string& document, size_t fiveEnd,
                        size_t* whichKey) {
     *expires = 0;
     *whichKey = 0;
-    const size_t expiresLine = sizeof ExpiresKey - 1 + ExpiresTextLength + 1;
-    const size_t signatureLine = sizeof SignatureKey - 1 + 128 + 1;
-    if (fiveEnd > document.size() || document.size() - fiveEnd != expiresLine + signatureLine) {
-        return TailMalformed;
-    }
-    const std::string tail = document.substr(fiveEnd);
-    u8 raw[64];
-    if (tail.compare(0, sizeof ExpiresKey - 1, ExpiresKey) != 0 ||
-        !ParseExpiresText(tail.substr(sizeof ExpiresKey - 1, ExpiresTextLength), expires) ||
-        tail[expiresLine - 1] != '\n' ||
-        tail.compare(expiresLine, sizeof SignatureKey - 1, SignatureKey) != 0 ||
-        !DecodeHex(tail.substr(expiresLine + sizeof SignatureKey - 1, 128), raw, 64) ||
-        tail.back() != '\n') {
-        return TailMalformed;
-    }
+    // The form as the client reads it, with its own parser.
+    SignedTail tail = {};
+    if (!ParseSignedTail(document.data(), document.size(), fiveEnd, &tail)) return TailMalformed;
+    *expires = tail.expires;
+    const u8* raw = tail.signature;
     ECDSA_SIG* signature = ECDSA_SIG_new();
     BIGNUM* r = BN_bin2bn(raw, 32, nullptr);
     BIGNUM* s = BN_bin2bn(raw + 32, 32, nullptr);
@@ -325,7 +303,7 @@ TailVerdict VerifyTail(const std::string& document, size_t fiveEnd,
                EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
                EVP_DigestVerify(context, der, static_cast<size_t>(derLength),
                                 reinterpret_cast<const unsigned char*>(document.data()),
-                                fiveEnd + expiresLine) == 1;
+                                static_cast<size_t>(tail.signedLength)) == 1;
         EVP_MD_CTX_free(context);
         EVP_PKEY_free(key);
         if (good) *whichKey = k;

@@ -139,7 +139,6 @@ struct FolderLock {
 int LockFolder(const std::string& folder, FolderLock* lock);
 
 // The publisher's own key: an ECDSA P-256 public key, X then Y, big-endian.
-typedef int64_t i64;
 struct PublisherKey {
     u8 bytes[64];
 };
