@@ -244,7 +244,8 @@ bool SignDocument(const std::string& fiveLines, i64 expires, EVP_PKEY* key,
                        reinterpret_cast<const unsigned char*>(document->data()), document->size()) == 1;
     EVP_MD_CTX_free(context);
     if (!signedOk) {
-        *why = "the key did not sign the document (" + OpenSslError() + ")";
+        *why = "the key did not sign the document (" + OpenSslError() + "); check that the "
+               "token is present and its key may sign, or use the key file keygen wrote";
         return false;
     }
     // The client takes r and s as two fixed 32-byte numbers, not DER.
