@@ -34,8 +34,9 @@
  * keeps no state between calls, closes every handle it opens and changes
  * nothing that belongs to the whole process (DLL search order, current
  * folder, error mode, console). It needs nothing from the C runtime. The
- * system DLLs it uses besides kernel32 (winhttp, wintrust, crypt32, user32)
- * are loaded from the system folder by full name, on first use.
+ * system DLLs it uses besides kernel32 (winhttp, wintrust, crypt32, user32,
+ * and bcrypt for a host with a publisher key) are loaded from the system
+ * folder by full name, on first use.
  *
  * Stack: an attempt needs at most FWSTACK_STACK_BYTES of the calling thread's
  * stack for the engine's own frames (measured from the compiler's stack-usage
@@ -100,7 +101,12 @@ extern "C" {
 #define FWSTACK_KEEP_STAGED 8u
 /* With a publisher key set: accept a release that carries no Authenticode
  * signature. The signed update document's SHA-256 digest binds the release to
- * the key; the version resource is still checked. Invalid without a key. */
+ * the key; the version resource is still checked. Invalid without a key.
+ * Only a release with no signature at all is let through, in the download
+ * and again in the apply: a release that is signed is judged as without the
+ * option, so a broken signature still ends in FWSTACK_DOWNLOAD_NOT_SIGNED and
+ * another signer in FWSTACK_DOWNLOAD_WRONG_SIGNER. Without the option a keyed
+ * host requires both the signed document and the Authenticode signature. */
 #define FWSTACK_ALLOW_UNSIGNED_RELEASE 16u
 
 /* Which transfer a progress call is about. */
@@ -159,8 +165,19 @@ typedef struct fwstack_settings {
      * "fwstack-publish keygen" prints it. Two, so that a publisher can move to
      * a new key: ship a release that trusts both, then sign with the new one.
      * With a key set, the update document must carry its signed tail (see
-     * FWSTACK_INFO_NOT_SIGNED) and the check verifies it before it compares
-     * any version. second_publisher_key without publisher_key is invalid. */
+     * FWSTACK_INFO_NOT_SIGNED) and the check verifies it once the five lines
+     * parse (a malformed document stays FWSTACK_INFO_MALFORMED) and before
+     * anything the document says is used: the same-server rule, the
+     * versions, the download. A signature by either key will do. An apply
+     * verifies the signature of the staged update record again (not its
+     * expiry: a release staged in time may be applied later); one that no
+     * key made ends in FWSTACK_UPDATE_RECORD_UNWRITTEN and the staged release
+     * is removed. second_publisher_key without publisher_key is invalid. A key
+     * whose 64 bytes are no point of the curve is not refused as invalid
+     * settings: it verifies no signature, so every check with it ends in
+     * FWSTACK_INFO_NOT_SIGNED. Without a key nothing after the fifth line is
+     * examined. The verification uses CNG (bcrypt.dll, loaded from the system
+     * folder on first use by a keyed host) and the system's UTC clock. */
     const uint8_t* publisher_key;
     const uint8_t* second_publisher_key;
 } fwstack_settings;
@@ -202,9 +219,14 @@ typedef struct fwstack_settings {
  *   "expires 2027-01-09T00:00:00Z\n"   (UTC, exactly this form)
  *   "signature <128 lower-case hexadecimal digits: r then s>\n"
  * signed (ECDSA P-256 over SHA-256) from the document's first byte through
- * the line feed of the expires line. */
+ * the line feed of the expires line.
+ * The expires time must be a real date and time (hour 00 to 23, no second
+ * 60, February 29 only in a leap year). The signature is judged before the
+ * time, so an unsigned document is never called expired. */
 #define FWSTACK_INFO_NOT_SIGNED 25
-#define FWSTACK_INFO_EXPIRED 26       /* the signed expires time is before the system's clock */
+/* The signed expires time is before the system's clock (a time equal to it
+ * is still valid). */
+#define FWSTACK_INFO_EXPIRED 26
 
 /* Where a transfer failed (result.transfer_stage); 0 when it did not. */
 #define FWSTACK_STAGE_ADDRESS 1     /* the address is not an update address */

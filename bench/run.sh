@@ -194,6 +194,52 @@ python3 bench/interleave.py --pairs 5 --prepare "$reset" --label "with a callbac
     "wine $out/progress_update.exe Z:$out/program/fwstack.exe https://localhost:$port/downloads/fwstack/latest.txt with" \
     "wine $out/progress_update.exe Z:$out/program/fwstack.exe https://localhost:$port/downloads/fwstack/latest.txt without"
 
+section "The publisher key: what its check adds to a host, and the time of a keyed check"
+# The same small host twice, the second linked with the program's null check
+# (app/no_key_check_win32.cpp) ahead of the library, as fwstack.exe is: the
+# difference is the signature code a host takes with the library.
+for variant in with without; do
+  extra=()
+  [ "$variant" = without ] && extra=(app/no_key_check_win32.cpp)
+  x86_64-w64-mingw32-g++-posix -O2 -s -static -municode -I. -DUNICODE -D_UNICODE bench/key_check.cpp \
+      "${extra[@]}" "$win/libfwstack_update.a" -o "$out/key_check_$variant.exe"
+done
+key_with=$(stat -c %s "$out/key_check_with.exe")
+key_without=$(stat -c %s "$out/key_check_without.exe")
+printf '%-38s %9d bytes\n' "host with the key check" "$key_with"
+printf '%-38s %9d bytes\n' "host without it" "$key_without"
+printf '%-38s %9d bytes\n' "added by the key check" "$((key_with - key_without))"
+sections() {  # the bytes of the image's sections before their padding
+  local index name size total=0
+  while read -r index name size _; do
+    if [[ $index =~ ^[0-9]+$ ]]; then total=$((total + 16#$size)); fi
+  done < <(x86_64-w64-mingw32-objdump -h "$1")
+  echo "$total"
+}
+printf '%-38s %9d bytes\n' "  of it in sections, unpadded" \
+  "$(($(sections "$out/key_check_with.exe") - $(sections "$out/key_check_without.exe")))"
+# A document for fwstack-small.exe with a tail signed by a key made here.
+openssl ecparam -name prime256v1 -genkey -noout -out "$out/publisher-key.pem"
+document fwstack-small.exe >"$served/signed.txt"
+printf 'expires %s\n' "$(date -u -d '+1 day' +%Y-%m-%dT%H:%M:%SZ)" >>"$served/signed.txt"
+openssl dgst -sha256 -sign "$out/publisher-key.pem" -out "$out/signed.der" "$served/signed.txt"
+key_hex=$(python3 - "$out/publisher-key.pem" "$out/signed.der" "$served/signed.txt" <<'PY'
+import sys
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+key = serialization.load_pem_private_key(open(sys.argv[1], "rb").read(), None).public_key()
+r, s = decode_dss_signature(open(sys.argv[2], "rb").read())
+open(sys.argv[3], "a").write("signature %064x%064x\n" % (r, s))
+n = key.public_numbers()
+print("%064x%064x" % (n.x, n.y))
+PY
+)
+eval "$reset"
+echo "(one process, 100 pairs taking turns, over loopback HTTPS; the check fetches the document and writes nothing)"
+header
+wine "$out/key_check_with.exe" "Z:$program" "https://localhost:$port/downloads/fwstack/signed.txt" \
+    "$key_hex" 100
+
 section "Peak resident memory of an update (the Windows process, /usr/bin/time)"
 peak() {  # document
   cp "$out/$1" "$served/latest.txt"

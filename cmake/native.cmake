@@ -57,7 +57,7 @@ if(FWSTACK_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)
   set(FUZZ_SOURCES_update_info base/bytes.cpp base/hex.cpp info/update_info.cpp info/update_url.cpp
-      info/version.cpp)
+      info/version.cpp info/signed_tail.cpp)
   set(FUZZ_SOURCES_pe_scan base/arena.cpp base/bytes.cpp verify/pe_scan.cpp)
   set(FUZZ_SOURCES_command_line app/command_line.cpp)
   set(FUZZ_SOURCES_report base/bytes.cpp engine/report.cpp)

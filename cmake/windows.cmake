@@ -20,7 +20,7 @@ set(FREESTANDING -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwi
     -ffunction-sections -malign-data=abi -mcmodel=small -mincoming-stack-boundary=4)
 # The program imports kernel32 alone and loads the others when it needs them;
 # test programs link them all.
-set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version)
+set(SYSTEM_LIBS kernel32 user32 winhttp wintrust crypt32 version bcrypt)
 set(PRODUCT_OPTIMIZATION -Oz)
 # The program is optimised as a whole at its link (link-time optimisation):
 # a function called once goes into its caller, and what a caller never asks

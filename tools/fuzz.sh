@@ -35,10 +35,12 @@ digest = "00112233445566778899aabbccddeeff0123456789abcdeffedcba9876543210"
 doc = ("fwstack-latest 1\nversion 2.4.0\nfile fwstack.exe\nsha256 %s\n"
        "url https://H/downloads/fwstack/fwstack.exe\n" % digest).encode()
 local = doc.replace(b"https://H/", b"http://127.0.0.1:8080/")
+tail = b"expires 2027-01-09T00:00:00Z\nsignature " + digest.encode() * 2 + b"\n"
 for i, (mode, data) in enumerate([(0, doc), (1, local), (0, doc.replace(b"\n", b"\r\n")),
                                   (2, b"https://updates.example:8443/downloads/fwstack/latest.txt"),
                                   (3, b"http://127.0.0.1:5/x"), (4, b"2.4.0"), (4, b"1.0.0-rc.7"),
-                                  (4, b"999999999.0.1-rc.999999999")]):
+                                  (4, b"999999999.0.1-rc.999999999"),
+                                  (0, doc + tail), (6, tail), (6, tail.replace(b"-09T", b"-30T"))]):
     put("update_info", "seed%d" % i, bytes([mode]) + data)
 # A PE32+ head: DOS header, a 240-byte optional header, .text, .data and .rsrc, and a
 # VS_FIXEDFILEINFO inside the resource section.

@@ -1,9 +1,10 @@
-// libFuzzer target: the update document, address and version parsers on any bytes.
+// libFuzzer target: the update document, its signed tail, address and version parsers on any bytes.
 #include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
 
+#include "info/signed_tail.h"
 #include "info/update_info.h"
 #include "info/update_url.h"
 #include "info/version.h"
@@ -35,6 +36,18 @@ void FuzzUrl(const char* text, u64 n, bool allowLocalHttp) {
     Check(allowLocalHttp || parts.secure == 1);
 }
 
+// The tail after a parsed document: accepted only as its two exact lines.
+void FuzzTail(const char* text, u64 n, u64 tailStart) {
+    SignedTail tail;
+    if (!ParseSignedTail(text, n, tailStart, &tail)) return;
+    const u64 expiresLine = 8 + 20 + 1;
+    Check(tail.signedLength == tailStart + expiresLine && n == tail.signedLength + 10 + 128 + 1);
+    Check(text[tail.signedLength - 1] == '\n' && text[n - 1] == '\n');
+    i64 seconds = 0;
+    Check(ParseUtcTime(text + tailStart + 8, 20, &seconds) && seconds == tail.expires);
+    Check(tail.expires >= -62167219200 && tail.expires <= 253402300799);
+}
+
 void FuzzDocument(const char* text, u64 n, bool allowLocalHttp) {
     UpdateInfo info = FreshUpdateInfo();
     if (!ParseUpdateInfo(text, n, "fwstack", 7, allowLocalHttp, &info)) return;
@@ -48,6 +61,7 @@ void FuzzDocument(const char* text, u64 n, bool allowLocalHttp) {
     Check(ParseUpdateUrl(text + info.url.start, info.url.end - info.url.start, allowLocalHttp,
                          &parts));
     Check(text[info.url.end - fileLength - 1] == '/');
+    FuzzTail(text, n, info.url.end + 1);
 }
 
 }  // namespace
@@ -60,9 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = text.data();
     const u64 n = text.size();
     const bool allowLocalHttp = (mode & 1) != 0;
-    switch ((mode >> 1) % 3) {
+    switch ((mode >> 1) % 4) {
         case 0: FuzzDocument(bytes, n, allowLocalHttp); break;
         case 1: FuzzUrl(bytes, n, allowLocalHttp); break;
+        case 3: FuzzTail(bytes, n, 0); break;
         default: FuzzVersion(bytes, n); break;
     }
     return 0;

@@ -6,6 +6,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -44,7 +45,8 @@ constexpr bool Counted(u32 function) {
 // Releases still release when they report failure, as the system's do.
 constexpr bool Releases(u32 function) {
     return function == Sys_CloseHandle || function == Sys_WinHttpCloseHandle ||
-           function == Sys_VirtualFree || function == Sys_HeapFree;
+           function == Sys_VirtualFree || function == Sys_HeapFree ||
+           function == Sys_BCryptDestroyKey || function == Sys_BCryptCloseAlgorithmProvider;
 }
 
 template <u32 Id, typename R>
@@ -53,6 +55,10 @@ R FailureValue() {
         return INVALID_HANDLE_VALUE;
     } else if constexpr (Id == Sys_WinVerifyTrust) {
         return static_cast<LONG>(TRUST_E_NOSIGNATURE);
+    } else if constexpr (Id == Sys_BCryptOpenAlgorithmProvider || Id == Sys_BCryptImportKeyPair ||
+                         Id == Sys_BCryptVerifySignature || Id == Sys_BCryptDestroyKey ||
+                         Id == Sys_BCryptCloseAlgorithmProvider) {
+        return static_cast<NTSTATUS>(0xC0000001L);  // STATUS_UNSUCCESSFUL
     } else {
         return R{};
     }
@@ -67,8 +73,13 @@ void Track(const R& result, A... args) {
         void* handle = reinterpret_cast<void*>(result);
         if (handle != nullptr && handle != INVALID_HANDLE_VALUE) g_plan.open.insert(handle);
     } else if constexpr (Id == Sys_CloseHandle || Id == Sys_WinHttpCloseHandle ||
-                         Id == Sys_VirtualFree) {
+                         Id == Sys_VirtualFree || Id == Sys_BCryptDestroyKey ||
+                         Id == Sys_BCryptCloseAlgorithmProvider) {
         g_plan.open.erase(first(args...));
+    } else if constexpr (Id == Sys_BCryptOpenAlgorithmProvider || Id == Sys_BCryptImportKeyPair) {
+        // The handle comes back through the first or the fourth argument.
+        auto out = std::get<Id == Sys_BCryptOpenAlgorithmProvider ? 0 : 3>(std::tuple<A...>(args...));
+        if (result == 0 && *out != nullptr) g_plan.open.insert(*out);
     }
 }
 

@@ -152,7 +152,7 @@ TEST(SystemTableVersion, AnUnreadableProgramFileMakesTheVersionUnknown) {
 TEST(SystemTableNames, EveryEntryIsTheExportOfItsName) {
     FreshSystemBindings fresh;
     const wchar_t* dlls[] = {L"kernel32.dll", L"user32.dll", L"winhttp.dll", L"wintrust.dll",
-                             L"crypt32.dll"};
+                             L"crypt32.dll", L"bcrypt.dll"};
     static_assert(sizeof dlls / sizeof dlls[0] == SystemDllCount);
     for (u32 f = 0; f < SystemFunctionCount; ++f) {
         SCOPED_TRACE(SystemFunctionName(f));
