@@ -329,8 +329,6 @@ class PublishTest(unittest.TestCase):
             "no date": good.replace(expires.encode(), b"2026-02-30T00:00:00Z"),
             "malformed five lines": good.replace(b"version ", b"version  "),
         }
-        for name, data in docs.items():
-            self.write(name + ".txt", data)
         # (document, command and options, exit code, text in its output)
         rows = [
             ("good", ["check", "--key", hexes["a.pem"]], 0, b"signature: good"),
