@@ -1,7 +1,8 @@
 # The C example built with the publisher's own key: documents published and
 # refreshed with fwstack-publish --key into the nginx sample site, then under
 # Wine a keyed 1.0.0 refuses a replayed document whose expiry has passed and
-# one signed by another key, and updates from a freshly signed one; a 1.0.1
+# one signed by another key, which one trusting both keys takes, and updates
+# from a freshly signed one; a 1.0.1
 # without Authenticode updates a keyed 1.0.0 built with
 # FWSTACK_ALLOW_UNSIGNED_RELEASE, and not one built without it.
 import datetime
@@ -47,19 +48,22 @@ class KeyedExampleUpdates(e2e.E2ETestCase):
         e2e.write(chain, e2e.read(os.path.join(PKI, "example.crt")) + e2e.read(CA))
         key = ["-DHELLO_PUBLISHER_KEY=" + self.keys["a"]]
 
-        def build(version, chain, options, tag):
+        def build(version, chain, options, tag, more=()):
             tree = build_example("c", prefix, version, chain, DOWNLOADS,
-                                 key + ["-DHELLO_OPTIONS=%d" % options], "-keyed" + tag)
+                                 key + ["-DHELLO_OPTIONS=%d" % options, *more], "-keyed" + tag)
             return os.path.join(tree, PROGRAM + ".exe")
         self.keyed = build("1.0.0", chain, 0, "")
         self.keyed_unsigned_ok = build("1.0.0", chain, ALLOW_UNSIGNED_RELEASE, "-allow")
+        # The release that moves to key b: it trusts a and b.
+        self.both_keys = build("1.0.0", chain, 0, "-both",
+                               ["-DHELLO_SECOND_PUBLISHER_KEY=" + self.keys["b"]])
         self.unsigned = build("1.0.1", None, 0, "")
         self.signed = os.path.join(TREES, "signed", PROGRAM + ".exe")
         os.makedirs(os.path.dirname(self.signed), exist_ok=True)
         run("osslsigncode", "sign", "-certs", chain, "-key", os.path.join(PKI, "example.key"),
             "-h", "sha256", "-n", "Hello C", "-in", self.unsigned, "-out", self.signed + ".tmp")
         os.replace(self.signed + ".tmp", self.signed)
-        print("keyed: install and three builds took %.1f s" % (time.monotonic() - started),
+        print("keyed: install and four builds took %.1f s" % (time.monotonic() - started),
               file=sys.stderr)
         cert, key_file = os.path.join(PKI, "localhost.crt"), os.path.join(PKI, "localhost.key")
         changes = [("/downloads/fwstack/", "/downloads/%s/" % PROGRAM),
@@ -107,6 +111,7 @@ class KeyedExampleUpdates(e2e.E2ETestCase):
              failed("the update information has expired")),
             ("signed by another key", signed_by(key_b), self.keyed,
              failed("the update information is not signed by the publisher")),
+            ("signed by the second key it trusts", lambda: None, self.both_keys, updated),
             ("signed anew by the key", signed_by(key_a, "--expires", "2d"), self.keyed, updated),
             ("a release without Authenticode", unsigned_release, self.keyed,
              failed("the download is not signed")),
@@ -118,7 +123,9 @@ class KeyedExampleUpdates(e2e.E2ETestCase):
                 arrange()
                 self.assertEqual(self.update(program), expected)
                 if expected == updated:
-                    self.assertTrue(verifies(e2e.read(latest), self.keys["a"]))
+                    self.assertTrue(verifies(e2e.read(latest), self.keys["a"]) or
+                                    (program is self.both_keys and
+                                     verifies(e2e.read(latest), self.keys["b"])))
                     self.assertEqual(e2e.read(self.program),
                                      e2e.read(self.unsigned if program is self.keyed_unsigned_ok
                                               else self.signed))
