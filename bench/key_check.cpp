@@ -42,7 +42,9 @@ int wmain(int argc, wchar_t** argv) {
     const std::string hex = Narrow(argv[3]);
     if (hex.size() != 128) return 2;
     uint8_t key[64];
-    for (int i = 0; i < 64; ++i) key[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    for (int i = 0; i < 64; ++i) {
+        key[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    }
     const int pairs = _wtoi(argv[4]);
     fwstack_settings settings = {};
     settings.size = sizeof settings;

@@ -39,7 +39,8 @@ void CheckStep(const UpdateSettings& settings, UpdateRun* run) {
     }
     // A keyed host trusts nothing the document says, not even its server,
     // until the signature is verified.
-    const u32 signedError = SignedInfoError(settings, run->document, run->documentLength, info, true);
+    const u32 signedError =
+        SignedInfoError(settings, run->document, run->documentLength, info, true);
     if (signedError != NoError) {
         FailRun(run, signedError);
         return;

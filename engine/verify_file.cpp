@@ -13,7 +13,9 @@ namespace {
 // one) is the announced release and newer than the installed one.
 bool ReleaseVersionOk(const UpdateSettings& settings, void* file, const UpdateInfo& info,
                       Version installed) {
-    if ((settings.options & SkipVersionResource) != 0) return IsNewerVersion(info.version, installed);
+    if ((settings.options & SkipVersionResource) != 0) {
+        return IsNewerVersion(info.version, installed);
+    }
     Version fileVersion = FreshVersion();
     return ReadDownloadVersion(file, &fileVersion) && IsSameRelease(fileVersion, info.version) &&
            IsNewerVersion(fileVersion, installed);

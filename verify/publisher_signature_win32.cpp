@@ -20,7 +20,8 @@ static_assert(sizeof(EccPublicBlob) == 8 + 64, "header and point");
 bool VerifyPublisherSignature(const u8 key[64], const u8 digest[32], const u8 signature[64]) {
     if (!SystemDllReady(BCryptDll)) return false;
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (Sys(BCryptOpenAlgorithmProvider)(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0) {
+    if (Sys(BCryptOpenAlgorithmProvider)(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr,
+                                         0) != 0) {
         return false;
     }
     EccPublicBlob blob;

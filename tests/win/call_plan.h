@@ -78,7 +78,8 @@ void Track(const R& result, A... args) {
         g_plan.open.erase(first(args...));
     } else if constexpr (Id == Sys_BCryptOpenAlgorithmProvider || Id == Sys_BCryptImportKeyPair) {
         // The handle comes back through the first or the fourth argument.
-        auto out = std::get<Id == Sys_BCryptOpenAlgorithmProvider ? 0 : 3>(std::tuple<A...>(args...));
+        constexpr size_t at = Id == Sys_BCryptOpenAlgorithmProvider ? 0 : 3;
+        auto out = std::get<at>(std::tuple<A...>(args...));
         if (result == 0 && *out != nullptr) g_plan.open.insert(*out);
     }
 }

@@ -53,7 +53,9 @@ const char kKnownSignature[] =
 
 std::vector<u8> Bytes(const std::string& hex) {
     std::vector<u8> out(hex.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<u8>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<u8>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    }
     return out;
 }
 std::vector<u8> PublicKey(const TestKey& key) { return Bytes(std::string(key.x) + key.y); }
@@ -74,7 +76,8 @@ std::string Sign(const TestKey& key, const std::string& text) {
     BCRYPT_KEY_HANDLE handle = nullptr;
     u8 signature[64] = {};
     ULONG n = 0;
-    bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) == 0 &&
+    bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) ==
+                  0 &&
               BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPRIVATE_BLOB, &handle, blob.data(),
                                   static_cast<ULONG>(blob.size()), 0) == 0 &&
               BCryptSignHash(handle, nullptr, digest, 32, signature, 64, &n, 0) == 0 && n == 64;
@@ -200,7 +203,10 @@ constexpr long long kDay = 86400;
 
 TEST_F(PublisherKey, TheCheckTrustsOnlyADocumentSignedInTimeByAKeyOfTheHost) {
     auto flip = [](size_t fromEnd) {
-        return [fromEnd](std::string& d) { d[d.size() - fromEnd] = d[d.size() - fromEnd] == '0' ? '1' : '0'; };
+        return [fromEnd](std::string& d) {
+            char& digit = d[d.size() - fromEnd];
+            digit = digit == '0' ? '1' : '0';
+        };
     };
     const KeyRow rows[] = {
         {"signed by the first key", &kFirst, kDay, {}, &kFirst, nullptr, kSigned, 0, false,
@@ -280,8 +286,10 @@ TEST_F(PublisherKey, TheCheckTrustsOnlyADocumentSignedInTimeByAKeyOfTheHost) {
         }
         EXPECT_EQ(result.state, row.state) << result.report;
         EXPECT_EQ(result.error, row.error) << result.report;
-        const std::string expected = std::string(row.release) == kUnsigned ? unsignedRelease : release;
-        EXPECT_TRUE(ReadFileBytes(program_) == (row.state == FWSTACK_UPDATED ? expected : previous_));
+        const std::string& expected =
+            std::string(row.release) == kUnsigned ? unsignedRelease : release;
+        EXPECT_TRUE(ReadFileBytes(program_) ==
+                    (row.state == FWSTACK_UPDATED ? expected : previous_));
         // Nothing the unverified document says is reported.
         if (row.error == FWSTACK_INFO_NOT_SIGNED || row.error == FWSTACK_INFO_EXPIRED) {
             EXPECT_STREQ(result.available_version, "");
@@ -356,7 +364,8 @@ TEST_F(PublisherKey, EveryFailingCallOfTheKeyedCheckRefusesTheDocumentOrFailsOth
         if (verifying) {
             EXPECT_EQ(result.error, unsigned{FWSTACK_INFO_NOT_SIGNED}) << result.report;
         } else {
-            EXPECT_TRUE(result.state == FWSTACK_AVAILABLE || result.error == FWSTACK_INFO_NOT_SIGNED ||
+            EXPECT_TRUE(result.state == FWSTACK_AVAILABLE ||
+                        result.error == FWSTACK_INFO_NOT_SIGNED ||
                         result.error == FWSTACK_INFO_NOT_DELIVERED ||
                         result.error == FWSTACK_PROGRAM_FILE_NOT_FOUND)
                 << result.report;
