@@ -173,6 +173,12 @@ foreach(language ${example_languages})
       RESOURCE_LOCK e2e_port TIMEOUT 1200
       ENVIRONMENT "${E2E_ENVIRONMENT};FWSTACK_DLL_VARIANT=$<TARGET_FILE:update_dll_0.0.3>")
 endforeach()
+# The C example built with the publisher's own key: signed documents, their
+# expiry, another key, and a release without Authenticode.
+add_test(NAME examples.keyed
+         COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/keyed_update.py)
+set_tests_properties(examples.keyed PROPERTIES FIXTURES_REQUIRED assets
+    RESOURCE_LOCK e2e_port TIMEOUT 1200 ENVIRONMENT "${E2E_ENVIRONMENT}")
 # The window program, on a virtual X display (Xvfb), with a screenshot mid-download.
 add_test(NAME examples.gui COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/examples/gui_update.py)
 set_tests_properties(examples.gui PROPERTIES FIXTURES_REQUIRED assets

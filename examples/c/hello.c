@@ -7,9 +7,12 @@
  * The program's identity (name, version, publisher, product, update
  * address) comes from fwstack_program.h, which fwstack_update_program() in
  * CMakeLists.txt writes; the version resource is made from the same values.
- * HELLO_OPTIONS comes from the build. Built with HELLO_WITHOUT_UPDATE the
- * program has no update command and does not use the engine at all, which
- * shows what it adds. */
+ * HELLO_OPTIONS comes from the build, and so may HELLO_PUBLISHER_KEY and
+ * HELLO_SECOND_PUBLISHER_KEY: the bytes of the publisher's own keys that
+ * "fwstack-publish keygen" prints (a program of your own can paste keygen's
+ * initialiser instead). Built with
+ * HELLO_WITHOUT_UPDATE the program has no update command and does not use
+ * the engine at all, which shows what it adds. */
 #include <stdio.h>
 #include <string.h>
 
@@ -24,6 +27,15 @@
 #endif
 
 #ifndef HELLO_WITHOUT_UPDATE
+#ifdef HELLO_PUBLISHER_KEY
+/* The program then takes only update documents signed with this key (or
+ * with the second, trusted while the publisher moves to a new key). */
+static const uint8_t publisher_key[64] = {HELLO_PUBLISHER_KEY};
+#endif
+#ifdef HELLO_SECOND_PUBLISHER_KEY
+static const uint8_t second_publisher_key[64] = {HELLO_SECOND_PUBLISHER_KEY};
+#endif
+
 static fwstack_settings hello_settings(void) {
     fwstack_settings settings;
     memset(&settings, 0, sizeof settings);
@@ -36,6 +48,12 @@ static fwstack_settings hello_settings(void) {
      * report lines name it. */
     settings.version_text = FWSTACK_PROGRAM_VERSION;
     settings.options = HELLO_OPTIONS;
+#ifdef HELLO_PUBLISHER_KEY
+    settings.publisher_key = publisher_key;
+#endif
+#ifdef HELLO_SECOND_PUBLISHER_KEY
+    settings.second_publisher_key = second_publisher_key;
+#endif
     return settings;
 }
 #endif

@@ -23,11 +23,12 @@ def run(*argv, cwd=None, env=None):
     return output
 
 
-def build_example(folder, prefix, version, chain, downloads, extra=(), name=None):
+def build_example(folder, prefix, version, chain, downloads, extra=(), tag="", name=None):
     """examples/<folder> at version, from its own CMake project (extra: more
     -D settings) or, where it has one instead, its build.sh (the MSVC-mode
-    build), in the build folder <name or folder>-<version>; that folder."""
-    tree = os.path.join(TREES, "%s-%s" % (name or folder, version))
+    build), in the build folder <name or folder>-<version><tag>; that folder.
+    Its program file is signed unless chain is None."""
+    tree = os.path.join(TREES, "%s-%s%s" % (name or folder, version, tag))
     script = os.path.join(e2e.SOURCE, "examples", folder, "build.sh")
     if os.path.exists(script):
         shutil.rmtree(tree, ignore_errors=True)
@@ -36,12 +37,13 @@ def build_example(folder, prefix, version, chain, downloads, extra=(), name=None
             "HELLO_UPDATE_ADDRESS": "%slatest.txt" % downloads, "HELLO_SIGN_CERTS": chain,
             "HELLO_SIGN_KEY": os.path.join(PKI, "example.key")})
         return tree
+    signing = [] if chain is None else ["-DHELLO_SIGN_CERTS=" + chain,
+                                        "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key")]
     run("cmake", "-S", os.path.join(e2e.SOURCE, "examples", folder), "-B", tree, "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake", "mingw-w64-x86_64.cmake"),
         "-DHELLO_VERSION=" + version, "-DHELLO_UPDATE_ADDRESS=%slatest.txt" % downloads,
-        "-DHELLO_SIGN_CERTS=" + chain, "-DHELLO_SIGN_KEY=" + os.path.join(PKI, "example.key"),
-        *extra)
+        *signing, *extra)
     run("cmake", "--build", tree)
     return tree
 

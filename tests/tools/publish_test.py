@@ -1,12 +1,21 @@
 #!/usr/bin/env python3
 """fwstack-publish: the document it writes for a release file, and its refusals."""
+import datetime
 import hashlib
 import os
+import secrets
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import (decode_dss_signature,
+                                                             encode_dss_signature)
 
 TOOL = None
 BASE = "https://localhost:47443/downloads/fwstack/"
@@ -36,6 +45,49 @@ def synthetic_release(ms=(1 << 16) | 4, ls=(2 << 16) | 7, fixed_info=True):
     return bytes(head) + bytes(rsrc)
 
 
+def signable_release():
+    """The synthetic release with the PE32+ magic and data directories that
+    osslsigncode needs to sign it."""
+    data = bytearray(synthetic_release())
+    struct.pack_into("<H", data, 0x80 + 24, 0x20B)
+    struct.pack_into("<I", data, 0x80 + 24 + 108, 16)
+    return bytes(data)
+
+
+def split_tail(document):
+    """(five lines, expires text, r||s) of a signed document, checked here
+    apart from the tool: two lines after the url line and nothing more."""
+    lines = document.split(b"\n")
+    assert len(lines) == 8 and lines[7] == b"", document
+    assert lines[5].startswith(b"expires ") and lines[6].startswith(b"signature "), document
+    return b"\n".join(lines[:5]) + b"\n", lines[5][8:].decode(), bytes.fromhex(lines[6][10:].decode())
+
+
+def verifies(document, public_hex):
+    """Whether the tail's signature verifies with python's cryptography."""
+    five, expires, raw = split_tail(document)
+    point = bytes.fromhex(public_hex)
+    key = ec.EllipticCurvePublicNumbers(int.from_bytes(point[:32], "big"),
+                                        int.from_bytes(point[32:], "big"),
+                                        ec.SECP256R1()).public_key()
+    signature = encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
+    try:
+        key.verify(signature, five + b"expires " + expires.encode() + b"\n",
+                   ec.ECDSA(hashes.SHA256()))
+        return True
+    except InvalidSignature:
+        return False
+
+
+def sign_apart(five, expires, pem_path):
+    """The tail made with python's cryptography instead of the tool."""
+    with open(pem_path, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    signed = five + b"expires " + expires.encode() + b"\n"
+    r, s = decode_dss_signature(key.sign(signed, ec.ECDSA(hashes.SHA256())))
+    return signed + b"signature " + (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex().encode() + b"\n"
+
+
 class PublishTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -46,6 +98,10 @@ class PublishTest(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(data)
         return path
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
 
     def run_tool(self, *args):
         return subprocess.run([TOOL, *args], capture_output=True, timeout=30)
@@ -202,6 +258,159 @@ class PublishTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"ftp://localhost:47443/downloads/pingsum/latest.txt is not an address",
                       result.stderr)
+
+    def test_publisher_key_commands(self):
+        d = self.dir.name
+        path = lambda name: os.path.join(d, name)
+        hexes = {}
+        for name in ("a.pem", "b.pem"):
+            made = self.run_tool("keygen", path(name))
+            self.assertEqual(made.returncode, 0, made.stderr)
+            out = made.stdout.decode()
+            self.assertIn("static const uint8_t publisher_key[64] = {", out)
+            hexes[name] = out.split()[-1]
+            self.assertEqual(len(bytes.fromhex(hexes[name])), 64)
+            self.assertEqual(stat.S_IMODE(os.stat(path(name)).st_mode), 0o600)
+        before = self.read(path("a.pem"))
+        again = self.run_tool("keygen", path("a.pem"))
+        self.assertEqual((again.returncode, self.read(path("a.pem"))), (1, before))
+        self.assertIn(b"already exists", again.stderr)
+        self.write("b.hex", hexes["b.pem"].encode() + b"\n")
+
+        # A signed release, published with key a into folder "pub".
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        path("ck.pem"), "-out", path("cc.pem"), "-subj", "/CN=Kelvardo s.r.o.",
+                        "-days", "2", "-addext", "extendedKeyUsage=codeSigning"],
+                       check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", path("cc.pem"), "-key", path("ck.pem"),
+                        "-in", self.write("u.exe", signable_release()), "-out", path("s.exe")],
+                       check=True, capture_output=True)
+        os.makedirs(path("pub"))
+        base = "http://127.0.0.1:47999/downloads/fwstack/"
+        checks = ["--ca", path("cc.pem"), "--no-revocation"]
+        published = self.run_tool("publish", *checks, "--key", path("a.pem"), path("s.exe"),
+                                  path("pub"), base)
+        self.assertEqual(published.returncode, 0, published.stderr)
+        good = self.read(path("pub/latest.txt"))
+        # A release without Authenticode, for keyed clients that accept one.
+        for options, code, text in (
+                ([], 1, b"no valid Authenticode signature"),
+                (["--allow-unsigned-release"], 2, b"usage"),
+                (["--key", path("a.pem"), "--allow-unsigned-release"], 0,
+                 b"carries no Authenticode signature")):
+            with self.subTest(unsigned=options):
+                os.makedirs(path("unsigned"), exist_ok=True)
+                result = self.run_tool("publish", *checks, "--force", *options, path("u.exe"),
+                                       path("unsigned"), base)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(text, result.stdout if code == 0 else result.stderr)
+        self.assertTrue(verifies(self.read(path("unsigned/latest.txt")), hexes["a.pem"]))
+        self.assertTrue(verifies(good, hexes["a.pem"]))
+        self.assertFalse(verifies(good, hexes["b.pem"]))
+        five, expires, _ = split_tail(good)
+        left = datetime.datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ") - datetime.datetime.utcnow()
+        self.assertLess(abs(left.total_seconds() - 28 * 86400), 120)
+
+        flip = lambda at, to: good[:at] + to + good[at + 1:]
+        version_at = good.index(b"1.4.2") + 4
+        signature_at = good.index(b"signature ") + 20
+        docs = {
+            "good": good,
+            "near": sign_apart(five, (datetime.datetime.utcnow() + datetime.timedelta(days=3))
+                               .strftime("%Y-%m-%dT%H:%M:%SZ"), path("a.pem")),
+            "expired": sign_apart(five, "2026-01-01T00:00:00Z", path("a.pem")),
+            "by b": sign_apart(five, expires, path("b.pem")),
+            "unsigned": five,
+            "version tampered": flip(version_at, b"3"),
+            "signature tampered": flip(signature_at, b"0" if good[signature_at] != 48 else b"1"),
+            "expiry tampered": good.replace(expires.encode(), b"2099" + expires[4:].encode()),
+            "upper-case hex": good[:signature_at] + good[signature_at:].upper(),
+            "a line after the tail": good + b"x\n",
+            "no date": good.replace(expires.encode(), b"2026-02-30T00:00:00Z"),
+            "malformed five lines": good.replace(b"version ", b"version  "),
+        }
+        # (document, command and options, exit code, text in its output)
+        rows = [
+            ("good", ["check", "--key", hexes["a.pem"]], 0, b"signature: good"),
+            ("good", ["check", "--key", path("b.hex"), "--key", path("a.pem")], 0,
+             b"the second given key"),
+            ("good", ["check", "--key", path("b.hex")], 1, b"not signed by the given key"),
+            ("near", ["check", "--key", hexes["a.pem"]], 0, b"warning: the document expires in less"),
+            ("expired", ["check", "--key", hexes["a.pem"]], 1, b"expired at 2026-01-01T00:00:00Z"),
+            ("unsigned", ["check", "--key", hexes["a.pem"]], 1, b"carries no signed tail"),
+            ("unsigned", ["check"], 0, b"check passed"),
+            ("version tampered", ["check", "--key", hexes["a.pem"]], 1, b"not signed by the given"),
+            ("signature tampered", ["check", "--key", hexes["a.pem"]], 1, b"not signed by the given"),
+            ("expiry tampered", ["check", "--key", hexes["a.pem"]], 1, b"not signed by the given"),
+            ("upper-case hex", ["check", "--key", hexes["a.pem"]], 1, b"carries no signed tail"),
+            ("a line after the tail", ["check", "--key", hexes["a.pem"]], 1, b"carries no signed"),
+            ("no date", ["check", "--key", hexes["a.pem"]], 1, b"carries no signed tail"),
+            ("good", ["check", "--key", hexes["a.pem"].upper()], 1, b"neither 128 lower-case"),
+            ("expired", ["refresh", "--key", path("a.pem"), "--expires", "40d"], 0, b"had expired"),
+            ("near", ["refresh", "--key", path("a.pem"), "--expires", "2099-01-01T00:00:00Z"], 0,
+             b"expires 2099-01-01T00:00:00Z"),
+            ("by b", ["refresh", "--key", path("a.pem")], 1, b"is signed by another key"),
+            ("unsigned", ["refresh", "--key", path("a.pem")], 1, b"is not signed; refresh signs"),
+            ("unsigned", ["refresh", "--force", "--key", path("a.pem")], 0, b"refreshed"),
+            ("malformed five lines", ["refresh", "--force", "--key", path("a.pem")], 1,
+             b"is not a document a client of fwstack accepts"),
+            ("good", ["refresh", "--key", path("a.pem"), "--expires", "2020-01-01T00:00:00Z"], 1,
+             b"not in the future"),
+            ("good", ["refresh", "--key", path("a.pem"), "--expires", "soon"], 1,
+             b"neither a duration"),
+            ("good", ["refresh", "--key", path("cc.pem")], 1, b"holds no PEM private key"),
+            ("good", ["refresh", "--key", path("ck.pem")], 1, b"is not an ECDSA P-256 key"),
+        ]
+        # The same key a, in a SoftHSM2 token, signs through its pkcs11: URI.
+        module = "/usr/lib/softhsm/libsofthsm2.so"
+        pin = secrets.token_hex(4)
+        os.makedirs(path("tokens"))
+        self.write("softhsm2.conf", f"directories.tokendir = {path('tokens')}\n".encode())
+        self.write("pin", pin.encode() + b"\n")
+        self.write("wrong-pin", b"0" + pin.encode() + b"\n")
+        env = dict(os.environ, SOFTHSM2_CONF=path("softhsm2.conf"))
+        subprocess.run(["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", path("a.pem"), "-out",
+                        path("a.p8")], check=True, capture_output=True)
+        for step in (["--init-token", "--free", "--label", "pub", "--pin", pin, "--so-pin", pin],
+                     ["--import", path("a.p8"), "--token", "pub", "--label", "docs", "--id", "02",
+                      "--pin", pin]):
+            subprocess.run(["softhsm2-util", *step], check=True, capture_output=True, env=env)
+        uri = "pkcs11:token=pub;object=docs;type=private"
+        token = ["--pkcs11-module", module, "--pin-file", path("pin")]
+        for key, options, expected in ((uri, token, hexes["a.pem"]), (path("b.hex"), [], hexes["b.pem"]),
+                                       (path("a.pem"), [], hexes["a.pem"])):
+            with self.subTest(pubkey=key):
+                shown = subprocess.run([TOOL, "pubkey", "--key", key, *options],
+                                       capture_output=True, timeout=60, env=env)
+                self.assertEqual(shown.returncode, 0, shown.stderr)
+                self.assertEqual(shown.stdout.split()[-1].decode(), expected)
+        rows += [
+            ("unsigned", ["refresh", "--force", "--key", uri, "--pkcs11-module", module,
+                          "--pin-file", path("pin")], 0, b"refreshed"),
+            ("unsigned", ["refresh", "--force", "--key", uri, "--pkcs11-module", module,
+                          "--pin-file", path("wrong-pin")], 1, b"refused the PIN"),
+            ("unsigned", ["refresh", "--force", "--key", uri.replace("docs", "none"),
+                          "--pkcs11-module", module, "--pin-file", path("pin")], 1,
+             b"holds no private key that"),
+        ]
+        for name, args, code, text in rows:
+            with self.subTest(document=name, args=args[:2]):
+                target = self.write("t.txt", docs[name])
+                result = subprocess.run([TOOL, *args, target], capture_output=True, timeout=60,
+                                        env=env)
+                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                self.assertIn(text, result.stdout if code == 0 else result.stderr)
+                if args[0] == "check":
+                    self.assertEqual(b"warning: the document expires" in result.stdout,
+                                     name == "near")
+                after = self.read(target)
+                if args[0] == "check" or code != 0:
+                    self.assertEqual(after, docs[name], "the document was changed")
+                else:
+                    # The five lines as they were, a new tail that verifies apart.
+                    self.assertEqual(split_tail(after)[0], five)
+                    self.assertNotEqual(after, docs[name])
+                    self.assertTrue(verifies(after, hexes["a.pem"]))
 
 
 if __name__ == "__main__":

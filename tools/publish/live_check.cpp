@@ -1,6 +1,7 @@
 // fwstack-publish check: a client's update against a live server, step by
 // step, with libcurl in place of WinHTTP.
 #include <curl/curl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -211,14 +212,85 @@ int CheckDownloadedRelease(const std::string& body, const ToolOptions& options, 
     return verdict;
 }
 
+// The keys check verifies with; returns 0, or 1 after saying which is wrong.
+int ReadCheckKeys(const ToolOptions& options, std::vector<PublisherKey>* keys) {
+    for (const std::string& given : options.keys) {
+        PublisherKey key;
+        std::string why;
+        if (!ReadPublicKey(given, &key, &why)) return Fail(why);
+        keys->push_back(key);
+    }
+    return 0;
+}
+
+// What a keyed client makes of the tail after the five lines; returns 0
+// after printing the verdict, or 1 after saying why a client refuses it.
+int CheckTail(const std::string& what, const std::string& document, const UpdateInfo& info,
+              const std::vector<PublisherKey>& keys) {
+    if (keys.empty()) return 0;
+    const i64 now = static_cast<i64>(std::time(nullptr));
+    i64 expires = 0;
+    size_t which = 0;
+    const TailVerdict verdict =
+        VerifyTail(document, static_cast<size_t>(info.url.end) + 1, keys, now, &expires, &which);
+    if (int refused = RefuseTail(what, verdict, expires)) return refused;
+    const i64 left = expires - now;
+    std::cout << "signature: good, by " << (keys.size() > 1 ? which == 0 ? "the first given " : "the second given " : "the given ")
+              << "key, expires " << FormatExpires(expires) << " (in " << left / 86400 << " days "
+              << left % 86400 / 3600 << " hours)\n";
+    if (left < ExpiryWarningDays * 86400) {
+        std::cout << "warning: the document expires in less than " << ExpiryWarningDays
+                  << " days; keyed clients refuse it after that: run fwstack-publish refresh "
+                     "--key, or check that its timer runs (deploy/systemd/fwstack-refresh.timer)\n";
+    }
+    return 0;
+}
+
+// check of a document on this machine: the five lines and, with keys, the
+// signed tail; nothing is fetched.
+int CheckLocalDocument(const std::string& target, const ToolOptions& options,
+                       const std::vector<PublisherKey>& keys, const Version* installed) {
+    struct stat about {};
+    const bool isFolder = stat(target.c_str(), &about) == 0 && S_ISDIR(about.st_mode);
+    const std::string path = isFolder ? PathIn(target, "latest.txt") : target;
+    std::vector<u8> bytes;
+    if (!ReadWholeFile(path, &bytes)) {
+        return Fail("cannot open " + path + "; give an https:// address, a document file or "
+                    "a downloads folder");
+    }
+    const std::string document(bytes.begin(), bytes.end());
+    const ClientRules rules = ReadClientRules(options);
+    UpdateInfo info = FreshUpdateInfo();
+    if (document.size() > DocumentCapacity ||
+        !ParseUpdateInfo(document.data(), document.size(), rules.program.data(),
+                         rules.program.size(), true, &info)) {
+        return Fail(path + " is not a document a client of " + rules.program +
+                    " accepts; publish it with fwstack-publish publish");
+    }
+    const std::string announced = VersionText(info.version);
+    std::cout << "document: announces " << announced << " at "
+              << document.substr(info.url.start, info.url.end - info.url.start) << "\n";
+    if (int refused = CheckTail(path, document, info, keys)) return refused;
+    if (installed != nullptr) {
+        std::cout << "version: a client of " << options.installed
+                  << (IsNewerVersion(info.version, *installed) ? " updates to " + announced
+                                                               : " stays on " + options.installed)
+                  << "\n";
+    }
+    std::cout << "check passed: " << path << " (the release itself is not fetched)\n";
+    return 0;
+}
+
 }  // namespace
 
 // check [CHECKS] [--installed X.Y.Z] ADDRESS; the address may be left out
 // when --identity names the program's own.
 int Check(int argc, char** argv) {
     ToolOptions options;
-    const int i = ReadOptions(argc, argv, OptionsOfVerify | OptionInstalled, &options);
+    const int i = ReadOptions(argc, argv,
+                              OptionsOfVerify | OptionInstalled | OptionKey | OptionTwoKeys, &options);
     if (i < 0) return 1;
+    if (!options.pkcs11Module.empty() || !options.pinFile.empty()) return Usage();
     const bool fromIdentity = i == argc && !options.updateAddress.empty();
     if (i == 0 || (!fromIdentity && (i + 1 != argc || argv[i][0] == '\0'))) return Usage();
     const std::string address = fromIdentity ? options.updateAddress : argv[i];
@@ -228,6 +300,11 @@ int Check(int argc, char** argv) {
         !ParseVersion(options.installed.data(), options.installed.size(), &installed)) {
         std::cerr << "fwstack-publish: --installed takes a version X.Y.Z or X.Y.Z-beta.N\n";
         return Usage();
+    }
+    std::vector<PublisherKey> keys;
+    if (int refused = ReadCheckKeys(options, &keys)) return refused;
+    if (address.find("://") == std::string::npos) {
+        return CheckLocalDocument(address, options, keys, haveInstalled ? &installed : nullptr);
     }
     const bool allowLocalHttp = AllowsLocalHttp(address);
     UrlParts parts;
@@ -291,6 +368,7 @@ int Check(int argc, char** argv) {
                     address + "; serve the release from the same server");
     }
     std::cout << "same server: yes\n";
+    if (int refused = CheckTail("the document", document.body, info, keys)) return refused;
     if (haveInstalled) {
         std::cout << "version: a client of " << options.installed
                   << (IsNewerVersion(info.version, installed) ? " updates to " : " stays on ")

@@ -66,5 +66,8 @@ int main(int argc, char** argv) {
     if (command == "verify") return Verify(argc, argv);
     if (command == "publish") return Publish(argc, argv);
     if (command == "check") return Check(argc, argv);
+    if (command == "keygen") return Keygen(argc, argv);
+    if (command == "pubkey") return ShowPublicKey(argc, argv);
+    if (command == "refresh") return Refresh(argc, argv);
     return WriteDocumentOnly(argc, argv);
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 
 #include "info/update_info.h"
@@ -14,11 +15,8 @@
 #include "tools/publish/release_tool.h"
 #include "verify/sha256.h"
 
-namespace {
+#include <openssl/evp.h>
 
-// Writes bytes to path through path + ".tmp": written, flushed to disk, then
-// renamed over path, so that readers see the old file or the whole new one.
-// On false, errno is the failed step's.
 bool WriteDurably(const std::string& path, const char* bytes, size_t size) {
     const std::string temp = path + ".tmp";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -33,7 +31,6 @@ bool WriteDurably(const std::string& path, const char* bytes, size_t size) {
     return rename(temp.c_str(), path.c_str()) == 0;
 }
 
-// Flushes the folder's entries, so that a rename survives a power loss.
 bool SyncFolder(const std::string& folder) {
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return false;
@@ -41,15 +38,11 @@ bool SyncFolder(const std::string& folder) {
     return close(fd) == 0 && synced;
 }
 
-// The folder held by this process alone: two publishes at once could both
-// pass the order check against the same document, and the later rename
-// would then roll the other back.
-struct FolderLock {
-    int fd = -1;
-    ~FolderLock() {
-        if (fd >= 0) close(fd);
-    }
-};
+// Two publishes at once could both pass the order check against the same
+// document, and the later rename would then roll the other back.
+FolderLock::~FolderLock() {
+    if (fd >= 0) close(fd);
+}
 
 int LockFolder(const std::string& folder, FolderLock* lock) {
     lock->fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
@@ -60,11 +53,13 @@ int LockFolder(const std::string& folder, FolderLock* lock) {
                     "; give the folder the server serves, or create it first");
     }
     if (flock(lock->fd, LOCK_EX | LOCK_NB) != 0) {
-        return Fail("another fwstack-publish is publishing into " + folder +
+        return Fail("another fwstack-publish is writing into " + folder +
                     "; run this again when it has ended");
     }
     return 0;
 }
+
+namespace {
 
 // Refuses unless version is newer than what the folder's document announces;
 // a missing document allows any version. Returns 0 or 1.
@@ -105,10 +100,12 @@ int MakeDocument(const std::string& program, const std::string& versionText, con
     return 0;
 }
 
-// publish [CHECKS] [--force] RELEASE FOLDER ADDRESS
+// publish [CHECKS] [--force] [--key KEY [--expires WHEN]] RELEASE FOLDER ADDRESS
 int Publish(int argc, char** argv) {
     ToolOptions options;
-    const int i = ReadOptions(argc, argv, OptionsOfVerify | OptionForce, &options);
+    const int i =
+        ReadOptions(argc, argv, OptionsOfVerify | OptionForce | OptionKey | OptionExpires | OptionAllowUnsigned,
+                    &options);
     if (i < 0) return 1;
     if (i == 0 || i + 3 != argc) return Usage();
     const std::string releasePath = argv[i];
@@ -116,6 +113,16 @@ int Publish(int argc, char** argv) {
     const std::string base = argv[i + 2];
     if (releasePath.empty() || folder.empty() || base.empty() || base.back() != '/') {
         return Usage();
+    }
+    // The key first: a token that refuses its PIN should not wait for the
+    // release's revocation check to be named.
+    SigningKey key;
+    i64 expires = 0;
+    if (!options.keys.empty()) {
+        std::string why;
+        key.key = LoadSigningKey(options, &key.pub, &why);
+        if (key.key == nullptr) return Fail(why);
+        if (int refused = SignedExpiry(options, std::time(nullptr), &expires)) return refused;
     }
     std::vector<u8> file;
     Version version;
@@ -155,6 +162,11 @@ int Publish(int argc, char** argv) {
     }
     std::string document;
     if (int refused = MakeDocument(program, versionText, name, url, file, &document)) return refused;
+    if (key.key != nullptr) {
+        const std::string fiveLines = document;
+        std::string why;
+        if (!SignDocument(fiveLines, expires, key.key, &document, &why)) return Fail(why);
+    }
 
     // The release first, whole and on disk; only then the document naming it.
     const std::string releaseCopy = PathIn(folder, name);
@@ -170,6 +182,11 @@ int Publish(int argc, char** argv) {
     if (!WriteDurably(documentPath, document.data(), document.size()) || !SyncFolder(folder)) {
         return Fail("cannot write " + documentPath + "; the previous document stays in force");
     }
-    std::cout << "published: " << documentPath << " announces " << versionText << "\n";
+    std::cout << "published: " << documentPath << " announces " << versionText;
+    if (key.key != nullptr) {
+        std::cout << ", signed by key " << KeyHex(key.pub).substr(0, 16) << "..., expires "
+                  << FormatExpires(expires) << "; refresh it before then";
+    }
+    std::cout << "\n";
     return 0;
 }

@@ -136,7 +136,17 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
     if (options.verbose) std::cout << report;
     // Read with OpenSSL only where a message needs them.
     SignatureFacts facts;
-    if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
+    // A keyed client with FWSTACK_ALLOW_UNSIGNED_RELEASE takes a release
+    // that carries no signature at all; one that carries a signature is
+    // judged as always.
+    const bool unsignedAccepted = options.allowUnsignedRelease &&
+                                  (!ran || report.find("\nSignature verification: ok") == std::string::npos) &&
+                                  !ReadSignatureFacts(file, options, &facts);
+    if (unsignedAccepted) {
+        std::cout << "warning: " << name << " carries no Authenticode signature; only clients "
+                     "built with the publisher's key and FWSTACK_ALLOW_UNSIGNED_RELEASE accept "
+                     "it, and Windows warns about it when it is started from a download\n";
+    } else if (!ran || report.find("\nSignature verification: ok") == std::string::npos) {
         if (DigestsMatch(report) && ReadSignatureFacts(file, options, &facts) && facts.intact &&
             facts.untrustedRoot) {
             return Fail(name + " has an intact Authenticode signature, but its certificate "
@@ -150,16 +160,17 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
                     (options.verbose ? "" : "; --verbose shows osslsigncode's report"));
     }
     // osslsigncode passes a signature whose timestamp fails; we do not.
-    if (report.find("Timestamp Server Signature verification: failed") != std::string::npos) {
+    if (!unsignedAccepted && report.find("Timestamp Server Signature verification: failed") != std::string::npos) {
         return Fail(name + " has a timestamp that does not verify; sign it again with a "
                     "timestamp server whose root is trusted (or in the --ca file)");
     }
     const std::string signer = SignerCommonName(report);
-    if (signer != rules.publisher) {
+    if (!unsignedAccepted && signer != rules.publisher) {
         return Fail(name + " is signed by \"" + signer + "\", not by \"" + rules.publisher +
                     "\"; sign it with the publisher's certificate");
     }
-    if (options.noRevocation) {
+    if (unsignedAccepted) {
+    } else if (options.noRevocation) {
         std::cout << "warning: revocation not checked (--no-revocation); a client on Windows "
                      "checks it and refuses a release whose certificate is revoked or cannot "
                      "be checked\n";
@@ -183,7 +194,7 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
                     VersionText(version) + "; update documents announce releases only: "
                     "build it with a release version X.Y.Z");
     }
-    const bool timestamped =
+    const bool timestamped = unsignedAccepted ||
         report.find("Timestamp Server Signature verification: ok") != std::string::npos;
     // Without a timestamp the signature is only as good as the signer's
     // certificate: Windows refuses it once the certificate has expired.
@@ -201,8 +212,9 @@ int CheckRelease(const std::string& name, const std::string& path, const ToolOpt
         if (options.requireTimestamp) return Fail(why + " (--require-timestamp)");
         std::cout << "warning: " << why << "\n";
     }
-    std::cout << "verified: " << name << ", version " << VersionText(version) << ", signed by \""
-              << signer << "\"" << (timestamped ? ", timestamped" : "") << ", " << file.size()
+    std::cout << "verified: " << name << ", version " << VersionText(version)
+              << (unsignedAccepted ? ", not signed" : ", signed by \"" + signer + "\"")
+              << (timestamped && !unsignedAccepted ? ", timestamped" : "") << ", " << file.size()
               << " bytes\n";
     *out = std::move(file);
     *outVersion = version;

@@ -35,10 +35,23 @@ struct ToolOptions {
     std::string identity;
     std::string identityVersion;  // the version that build has
     std::string updateAddress;    // the update document's address it was built with, or empty
+    // --key: publish and refresh sign with it (a PEM file or a pkcs11: URI);
+    // check verifies with each (128 hex digits or a key file), at most two.
+    std::vector<std::string> keys;
+    std::string expires;       // --expires 30d | 12h | YYYY-MM-DDTHH:MM:SSZ
+    std::string pkcs11Module;  // --pkcs11-module FILE: the token's PKCS#11 module
+    std::string pinFile;       // --pin-file FILE: the token's PIN on the first line
+    // --allow-unsigned-release, with --key: a release without Authenticode,
+    // for clients built with FWSTACK_ALLOW_UNSIGNED_RELEASE.
+    bool allowUnsignedRelease = false;
 };
 enum Option : u32 {
     OptionCa = 1, OptionForce = 2, OptionInstalled = 4, OptionCrl = 8, OptionNoRevocation = 16,
     OptionVerbose = 32, OptionRequireTimestamp = 64,
+    OptionKey = 128,     // --key, --pkcs11-module, --pin-file
+    OptionExpires = 256, // --expires
+    OptionTwoKeys = 512, // --key may be given twice
+    OptionAllowUnsigned = 1024,  // --allow-unsigned-release
     // What every command that verifies a release takes.
     OptionsOfVerify =
         OptionCa | OptionCrl | OptionNoRevocation | OptionVerbose | OptionRequireTimestamp
@@ -110,7 +123,67 @@ bool ReadWholeFile(const std::string& path, std::vector<u8>* out);
 // Writes all size bytes to fd; false when a write fails.
 bool WriteAll(int fd, const char* bytes, size_t size);
 
+// Writes bytes to path through path + ".tmp": written, flushed to disk, then
+// renamed over path, so that readers see the old file or the whole new one.
+// On false, errno is the failed step's.
+bool WriteDurably(const std::string& path, const char* bytes, size_t size);
+// Flushes the folder's entries, so that a rename survives a power loss.
+bool SyncFolder(const std::string& folder);
+
+// The downloads folder held by this process alone while it writes there.
+struct FolderLock {
+    int fd = -1;
+    ~FolderLock();
+};
+// Returns 0, or 1 after saying why the folder cannot be had.
+int LockFolder(const std::string& folder, FolderLock* lock);
+
+// The publisher's own key: an ECDSA P-256 public key, X then Y, big-endian.
+struct PublisherKey {
+    u8 bytes[64];
+};
+std::string KeyHex(const PublisherKey& key);
+// "static const uint8_t publisher_key[64] = { 0x.., ... };"
+std::string KeyInitializer(const PublisherKey& key);
+// The signing key of options.keys[0]: a PEM private key file, or a pkcs11:
+// URI through OpenSSL's pkcs11 engine; null after setting why.
+typedef struct evp_pkey_st EVP_PKEY;
+EVP_PKEY* LoadSigningKey(const ToolOptions& options, PublisherKey* pub, std::string* why);
+// A loaded signing key and its public half, freed with the record.
+struct SigningKey {
+    EVP_PKEY* key = nullptr;
+    PublisherKey pub = {};
+    ~SigningKey();
+};
+// 128 lower-case hex digits, or a file holding them or a PEM public or
+// private key; false after setting why.
+bool ReadPublicKey(const std::string& hexOrFile, PublisherKey* out, std::string* why);
+// Seconds since 1970 as YYYY-MM-DDTHH:MM:SSZ, and back (false on any other form).
+std::string FormatExpires(i64 when);
+bool ParseExpiresText(const std::string& text, i64* out);
+// The --expires value: a duration (30d, 12h, 90m) from now, or an absolute time.
+bool ParseExpiresOption(const std::string& text, i64 now, i64* out);
+// The five lines followed by their expires line and its signature line.
+bool SignDocument(const std::string& fiveLines, i64 expires, EVP_PKEY* key,
+                  std::string* document, std::string* why);
+enum TailVerdict { TailGood, TailMalformed, TailWrongKey, TailExpired };
+// What a keyed client makes of what follows the five lines (which end at
+// fiveEnd); expires and the index of the key that verified are set on the way.
+TailVerdict VerifyTail(const std::string& document, size_t fiveEnd,
+                       const std::vector<PublisherKey>& keys, i64 now, i64* expires,
+                       size_t* whichKey);
+// The expiry a signing command gives: --expires, or 28 days from now.
+// Returns 0, or 1 after saying why.
+int SignedExpiry(const ToolOptions& options, i64 now, i64* out);
+// Prints why a signed tail is refused and what to do; returns 1.
+int RefuseTail(const std::string& what, TailVerdict verdict, i64 expires);
+// Days from now under which check warns that the signature runs out.
+const i64 ExpiryWarningDays = 7;
+
 // The subcommands; each takes main's arguments and returns the exit code.
 int Verify(int argc, char** argv);
 int Publish(int argc, char** argv);
 int Check(int argc, char** argv);
+int Keygen(int argc, char** argv);
+int ShowPublicKey(int argc, char** argv);
+int Refresh(int argc, char** argv);

@@ -12,9 +12,13 @@
 
 const char UsageText[] =
     "usage: fwstack-publish verify [CHECKS] <release.exe>\n"
-    "       fwstack-publish publish [CHECKS] [--force] <release.exe> <downloads folder>"
+    "       fwstack-publish publish [CHECKS] [--force] [SIGNING] <release.exe> <downloads folder>"
     " <downloads address ending in />\n"
-    "       fwstack-publish check [CHECKS] [--installed X.Y.Z] <update information address>\n"
+    "       fwstack-publish check [CHECKS] [--installed X.Y.Z] [--key KEY]..."
+    " <update information address | document file | downloads folder>\n"
+    "       fwstack-publish keygen <private key file>\n"
+    "       fwstack-publish pubkey --key KEY|pkcs11:URI [--pkcs11-module FILE] [--pin-file FILE]\n"
+    "       fwstack-publish refresh [IDENTITY] [--force] SIGNING <downloads folder | document file>\n"
     "       fwstack-publish [IDENTITY] <release.exe> <downloads address ending in />"
     " [document file]\n"
     "\n"
@@ -27,6 +31,22 @@ const char UsageText[] =
     "check    does what a client does against a live server: the document, the same-server\n"
     "         rule, the version order against --installed, the release, its SHA-256 and\n"
     "         its signature; prints each step and warns when the document may be cached.\n"
+    "         With --key, also the signed tail as a keyed client verifies it; it warns when\n"
+    "         the document expires within 7 days. A file or folder instead of an address\n"
+    "         checks that document alone, offline. KEY: the 128 hex digits keygen printed,\n"
+    "         or a PEM key file; twice for a client that trusts two keys.\n"
+    "keygen   writes a new ECDSA P-256 private key (PEM, mode 0600, never over a file) and\n"
+    "         prints its public key for the program's publisher_key setting.\n"
+    "pubkey   prints the public key of a key file, of hex digits, or of a key in a token.\n"
+    "refresh  signs the folder's document again with a new expiry, its five lines\n"
+    "         unchanged; it refuses a document that this key did not sign (--force signs\n"
+    "         one that is unsigned or signed by another key, after you have checked it).\n"
+    "SIGNING: --key FILE|pkcs11:URI [--pkcs11-module FILE] [--pin-file FILE]\n"
+    "         [--expires 30d|12h|YYYY-MM-DDTHH:MM:SSZ]: the publisher's own key signs the\n"
+    "         document, valid until the expiry (default 28 days); keyed clients refuse it\n"
+    "         unsigned, signed by another key, or expired. publish --allow-unsigned-release\n"
+    "         also takes a release without Authenticode, for clients built with the key\n"
+    "         and FWSTACK_ALLOW_UNSIGNED_RELEASE.\n"
     "The last form prints (or writes) the update document for a release.\n"
     "IDENTITY, taken by every form: [--program NAME] [--publisher TEXT] [--product TEXT]:\n"
     "the program name (the document's first key; releases are NAME-X.Y.Z.exe), the\n"
@@ -159,6 +179,23 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
         } else if (option == "--crl" && (allowed & OptionCrl) && hasValue) {
             out->crls.push_back(argv[i + 1]);
             i += 2;
+        } else if (option == "--key" && (allowed & OptionKey) && hasValue &&
+                   out->keys.size() < ((allowed & OptionTwoKeys) ? 2u : 1u)) {
+            out->keys.push_back(argv[i + 1]);
+            i += 2;
+        } else if (option == "--expires" && (allowed & OptionExpires) && hasValue &&
+                   out->expires.empty()) {
+            out->expires = argv[i + 1];
+            i += 2;
+        } else if (option == "--pkcs11-module" && (allowed & OptionKey) && hasValue) {
+            out->pkcs11Module = argv[i + 1];
+            i += 2;
+        } else if (option == "--pin-file" && (allowed & OptionKey) && hasValue) {
+            out->pinFile = argv[i + 1];
+            i += 2;
+        } else if (option == "--allow-unsigned-release" && (allowed & OptionAllowUnsigned)) {
+            out->allowUnsignedRelease = true;
+            ++i;
         } else if (option == "--force" && (allowed & OptionForce)) {
             out->force = true;
             ++i;
@@ -188,6 +225,12 @@ int ReadOptions(int argc, char** argv, u32 allowed, ToolOptions* out, int first)
     // file name, so it holds only the bytes a file name may.
     for (char c : out->program) {
         if (!IsNameByte(static_cast<u8>(c))) return 0;
+    }
+    // The expiry and the token's settings belong to a key that signs.
+    if ((!out->expires.empty() || !out->pkcs11Module.empty() || !out->pinFile.empty() ||
+         out->allowUnsignedRelease) &&
+        out->keys.empty()) {
+        return 0;
     }
     return out->noRevocation && !out->crls.empty() ? 0 : i;
 }
