@@ -19,47 +19,47 @@ enum SystemDll : u32 {
     SystemDllCount,
 };
 
+// The functions that only a program's own entry point and console call
+// (its command line, its standard handles, its exit): the engine built alone
+// for other programs (FWSTACK_ENGINE_ONLY: the library and the DLL) neither
+// lists nor imports them.
+#ifdef FWSTACK_ENGINE_ONLY
+#define FWSTACK_PROGRAM_ONLY(entry)
+#else
+#define FWSTACK_PROGRAM_ONLY(entry) entry
+#endif
+
 // Every system function the program calls, with the DLL that exports it:
 // first those of kernel32, the one DLL the program imports.
-#define FWSTACK_KERNEL32_FUNCTIONS(X)            \
-    X(Kernel32Dll, CloseHandle)                  \
-    X(Kernel32Dll, CreateFileW)                  \
-    X(Kernel32Dll, CreateMutexW)                 \
-    X(Kernel32Dll, FlushFileBuffers)             \
-    X(Kernel32Dll, GetFileAttributesW)           \
-    X(Kernel32Dll, GetFileInformationByHandleEx) \
-    X(Kernel32Dll, GetFullPathNameW)             \
-    X(Kernel32Dll, GetLastError)                 \
-    X(Kernel32Dll, GetModuleHandleW)             \
-    X(Kernel32Dll, GetModuleFileNameW)           \
-    X(Kernel32Dll, GetProcAddress)               \
-    X(Kernel32Dll, GetProcessHeap)               \
-    X(Kernel32Dll, GetSystemDirectoryW)          \
-    X(Kernel32Dll, GetTickCount64)               \
-    X(Kernel32Dll, HeapAlloc)                    \
-    X(Kernel32Dll, HeapFree)                     \
-    X(Kernel32Dll, LoadLibraryExW)               \
-    X(Kernel32Dll, ReadFile)                     \
-    X(Kernel32Dll, SetFileInformationByHandle)   \
-    X(Kernel32Dll, SetFilePointerEx)             \
-    X(Kernel32Dll, SetLastError)                 \
-    X(Kernel32Dll, Sleep)                        \
-    X(Kernel32Dll, VirtualAlloc)                 \
-    X(Kernel32Dll, VirtualFree)                  \
-    X(Kernel32Dll, WriteFile)                    \
-    FWSTACK_PROGRAM_FUNCTIONS(X)
-
-// The functions that only a program's own entry point and console call: the
-// engine built alone for other programs (FWSTACK_ENGINE_ONLY: the library and
-// the DLL) neither lists nor imports them.
-#ifdef FWSTACK_ENGINE_ONLY
-#define FWSTACK_PROGRAM_FUNCTIONS(X)
-#else
-#define FWSTACK_PROGRAM_FUNCTIONS(X) \
-    X(Kernel32Dll, ExitProcess)      \
-    X(Kernel32Dll, GetCommandLineW)  \
-    X(Kernel32Dll, GetStdHandle)
-#endif
+#define FWSTACK_KERNEL32_FUNCTIONS(X)                     \
+    X(Kernel32Dll, CloseHandle)                           \
+    X(Kernel32Dll, CreateFileW)                           \
+    X(Kernel32Dll, CreateMutexW)                          \
+    FWSTACK_PROGRAM_ONLY(X(Kernel32Dll, ExitProcess))     \
+    X(Kernel32Dll, FlushFileBuffers)                      \
+    FWSTACK_PROGRAM_ONLY(X(Kernel32Dll, GetCommandLineW)) \
+    X(Kernel32Dll, GetFileAttributesW)                    \
+    X(Kernel32Dll, GetFileInformationByHandleEx)          \
+    X(Kernel32Dll, GetFullPathNameW)                      \
+    X(Kernel32Dll, GetLastError)                          \
+    X(Kernel32Dll, GetModuleHandleW)                      \
+    X(Kernel32Dll, GetModuleFileNameW)                    \
+    X(Kernel32Dll, GetProcAddress)                        \
+    X(Kernel32Dll, GetProcessHeap)                        \
+    FWSTACK_PROGRAM_ONLY(X(Kernel32Dll, GetStdHandle))    \
+    X(Kernel32Dll, GetSystemDirectoryW)                   \
+    X(Kernel32Dll, GetTickCount64)                        \
+    X(Kernel32Dll, HeapAlloc)                             \
+    X(Kernel32Dll, HeapFree)                              \
+    X(Kernel32Dll, LoadLibraryExW)                        \
+    X(Kernel32Dll, ReadFile)                              \
+    X(Kernel32Dll, SetFileInformationByHandle)            \
+    X(Kernel32Dll, SetFilePointerEx)                      \
+    X(Kernel32Dll, SetLastError)                          \
+    X(Kernel32Dll, Sleep)                                 \
+    X(Kernel32Dll, VirtualAlloc)                          \
+    X(Kernel32Dll, VirtualFree)                           \
+    X(Kernel32Dll, WriteFile)
 
 #define FWSTACK_LOADED_FUNCTIONS(X)              \
     X(User32Dll, CharUpperBuffW)                 \
