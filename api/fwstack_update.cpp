@@ -206,17 +206,17 @@ extern "C" FWSTACK_EXPORTED void fwstack_cleanup_w(const fwstack_settings* setti
 // invalid settings, and an empty or over-long named path, before anything is
 // touched.
 extern "C" FWSTACK_EXPORTED uint32_t fwstack_check(const fwstack_settings* settings, const wchar_t* program_path,
-                                  fwstack_result* result) {
+                                                   fwstack_result* result) {
     return Call(settings, StepPath(program_path), CheckOnly, nullptr, result);
 }
 
 extern "C" FWSTACK_EXPORTED uint32_t fwstack_download(const fwstack_settings* settings,
-                                     const wchar_t* program_path, fwstack_result* result) {
+                                                      const wchar_t* program_path, fwstack_result* result) {
     return Call(settings, StepPath(program_path), CheckAndFetch, nullptr, result);
 }
 
 extern "C" FWSTACK_EXPORTED uint32_t fwstack_apply(const fwstack_settings* settings, const wchar_t* program_path,
-                                  fwstack_result* result) {
+                                                   fwstack_result* result) {
     return Call(settings, StepPath(program_path), AllSteps, ReadStagedRecord, result);
 }
 
@@ -225,11 +225,11 @@ extern "C" FWSTACK_EXPORTED uint32_t fwstack_update(const fwstack_settings* sett
 }
 
 extern "C" FWSTACK_EXPORTED uint32_t fwstack_update_file(const fwstack_settings* settings, const char* program_path,
-                                        fwstack_result* result) {
+                                                         fwstack_result* result) {
     return Call(settings, NamedPath(program_path, 1), AllSteps, nullptr, result);
 }
 
 extern "C" FWSTACK_EXPORTED uint32_t fwstack_update_file_w(const fwstack_settings* settings,
-                                          const wchar_t* program_path, fwstack_result* result) {
+                                                           const wchar_t* program_path, fwstack_result* result) {
     return Call(settings, NamedPath(program_path, sizeof(wchar_t)), AllSteps, nullptr, result);
 }
