@@ -53,7 +53,7 @@ header() { printf '%-38s %9s %9s %9s\n' "" median min max; }
 section "Size of fwstack.exe (unsigned)"
 printf '%-38s %9d bytes\n' "file" "$(stat -c %s "$win/fwstack.exe")"
 # The engine alone as a DLL, beside it (same flags, the header's exports).
-printf '%-38s %9d bytes (limit 24576 signed)\n' "fwstack_update.dll" "$(stat -c %s "$win/fwstack_update.dll")"
+printf '%-38s %9d bytes (limit 24576 unsigned)\n' "fwstack_update.dll" "$(stat -c %s "$win/fwstack_update.dll")"
 printf '%-38s %9s\n' "fwstack_update.dll imports" "$(x86_64-w64-mingw32-objdump -p "$win/fwstack_update.dll" |
   sed -n 's/.*DLL Name: //p' | tr '\n' ' ')"
 x86_64-w64-mingw32-objdump -h "$win/fwstack.exe" | while read -r index name size _; do
