@@ -1,7 +1,7 @@
 // The engine's public C interface: a host's settings in, one call, its result out.
 #include "api/fwstack_update.h"
 
-#include "api/publisher_key_check.h"
+#include "engine/publisher_key_check.h"
 #include "base/bytes.h"
 #include "engine/report.h"
 #include "engine/run.h"

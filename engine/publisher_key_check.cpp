@@ -1,5 +1,5 @@
 // The signed-document check that a keyed host's settings carry.
-#include "api/publisher_key_check.h"
+#include "engine/publisher_key_check.h"
 
 #include "engine/signed_info.h"
 

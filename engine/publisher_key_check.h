@@ -1,4 +1,4 @@
-// How the library's interface reaches the check of a keyed host's signed document.
+// How the library's calls reach the check of a keyed host's signed document.
 #pragma once
 
 #include "engine/settings.h"
