@@ -59,24 +59,29 @@ def drop_stub(data):
         raw = struct.unpack_from("<I", headers, at)[0]
         if raw:
             struct.pack_into("<I", headers, at, raw - shift)
-    out = bytearray(headers + data[size_of_headers:])
+    return with_checksum(bytearray(headers + data[size_of_headers:]), optional_at)
+
+
+def with_checksum(out, optional_at):
+    """The image's bytes with its PE checksum computed anew."""
     field = optional_at + 64
     struct.pack_into("<I", out, field, 0)
     struct.pack_into("<I", out, field, checksum(bytes(out)))
     return bytes(out)
 
 
-def main():
-    path = sys.argv[1]
+def rewrite(path, change, tool):
+    """Replaces the image at path with change(its bytes); a ValueError ends the
+    build step with its message."""
     with open(path, "rb") as f:
         data = f.read()
     try:
-        packed = drop_stub(data)
+        changed = change(data)
     except ValueError as error:
-        sys.exit(f"drop_dos_stub.py: {path}: {error}")
+        sys.exit(f"{tool}: {path}: {error}")
     with open(path, "wb") as f:
-        f.write(packed)
+        f.write(changed)
 
 
 if __name__ == "__main__":
-    main()
+    rewrite(sys.argv[1], drop_stub, "drop_dos_stub.py")

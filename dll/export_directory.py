@@ -14,7 +14,7 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cmake"))
-from drop_dos_stub import checksum  # noqa: E402
+from drop_dos_stub import rewrite, with_checksum  # noqa: E402
 
 
 def sections_of(data, optional_at, count, optional):
@@ -53,23 +53,8 @@ def set_export_directory(data):
         raise ValueError("%d export tables in .rdata, not one" % len(found))
     out = bytearray(data)
     struct.pack_into("<II", out, entry, *found[0])
-    field = optional_at + 64
-    struct.pack_into("<I", out, field, 0)
-    struct.pack_into("<I", out, field, checksum(bytes(out)))
-    return bytes(out)
-
-
-def main():
-    path = sys.argv[1]
-    with open(path, "rb") as f:
-        data = f.read()
-    try:
-        fixed = set_export_directory(data)
-    except ValueError as error:
-        sys.exit(f"export_directory.py: {path}: {error}")
-    with open(path, "wb") as f:
-        f.write(fixed)
+    return with_checksum(out, optional_at)
 
 
 if __name__ == "__main__":
-    main()
+    rewrite(sys.argv[1], set_export_directory, "export_directory.py")
