@@ -9,6 +9,11 @@
 
 namespace {
 
+// WinVerifyTrust's answers that this check tells apart.
+constexpr u32 TrustNoSignature = 0x800B0100u;         // TRUST_E_NOSIGNATURE
+constexpr u32 TrustRevocationFailure = 0x800B010Eu;   // CERT_E_REVOCATION_FAILURE
+constexpr u32 TrustRevocationOffline = 0x80092013u;   // CRYPT_E_REVOCATION_OFFLINE
+
 // The version the release carries (or, skipping the resource, the announced
 // one) is the announced release and newer than the installed one.
 bool ReleaseVersionOk(const UpdateSettings& settings, void* file, const UpdateInfo& info,
@@ -40,22 +45,21 @@ u32 VerifyFile(const UpdateSettings& settings, const PathBuffer& path, void* fil
     CheckSigner(path, file, settings.publisher.bytes, settings.publisher.length, revocationChecks,
                 providerFlags, result, &trusted, &nameMatches);
 
-    // A keyed host that allows it takes a release that carries no signature
-    // at all (TRUST_E_NOSIGNATURE): the signed document's digest already
-    // binds it to the publisher. A release that is signed is judged as ever,
-    // so a broken signature or another signer is still refused.
+    // A keyed host that allows it (valid settings give the option only with
+    // a key) takes a release that carries no signature at all: the signed
+    // document's digest already binds it to the publisher. A release that is
+    // signed is judged as ever, so a broken signature or another signer is
+    // still refused.
     const u32 trust = static_cast<u32>(result->trustResult);
-    if (trust == 0x800B0100u && settings.publisherKey != nullptr &&
-        (settings.options & AllowUnsignedRelease) != 0) {
+    if (trust == TrustNoSignature && (settings.options & AllowUnsignedRelease) != 0) {
         trusted = nameMatches = true;
     }
     bool versionOk = trusted && nameMatches && ReleaseVersionOk(settings, file, info, installed);
 
-    // CERT_E_REVOCATION_FAILURE and CRYPT_E_REVOCATION_OFFLINE: the chain is
-    // intact but no revocation server answered. Still refused, but not as an
+    // The chain is intact but no revocation server answered. Still refused, but not as an
     // unsigned file: the user must look at the network, not the release.
     u32 verdict = Ok;
-    if (trust == 0x800B010Eu || trust == 0x80092013u) {
+    if (trust == TrustRevocationFailure || trust == TrustRevocationOffline) {
         verdict = RevocationUnknown;
     } else if (!trusted) {
         verdict = NotSigned;
