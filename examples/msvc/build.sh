@@ -36,8 +36,9 @@ cat >"$out/fwstack_program.h" <<END
 #define FWSTACK_PROGRAM_FILE_NAME "hello-msvc.exe"
 #define FWSTACK_PROGRAM_UPDATE_ADDRESS "$address"
 END
+# "--": llvm-rc reads a path that starts with "/" as an option (/C...).
 llvm-rc /nologo /I "$out" /I "$mingw/include" /FO "$out/version.res" \
-        "$prefix/share/fwstack_update/fwstack_program.rc"
+        -- "$prefix/share/fwstack_update/fwstack_program.rc"
 
 # /GS- and /nodefaultlib: no security cookie and no C runtime to link.
 build() {  # name, extra compiler option, engine library
