@@ -102,6 +102,12 @@ class KeyedExampleUpdates(e2e.E2ETestCase):
         def unsigned_release():
             run(TOOL, "publish", "--ca", CA, *IDENTITY, "--force", "--key", key_a,
                 "--allow-unsigned-release", self.unsigned, served, DOWNLOADS)
+            # The live check judges the release as the two kinds of keyed host do.
+            for option, code in (([], 1), (["--allow-unsigned-release"], 0)):
+                checked = subprocess.run([TOOL, "check", "--ca", CA, *IDENTITY, "--key",
+                                          self.keys["a"], *option, DOWNLOADS + "latest.txt"],
+                                         capture_output=True)
+                self.assertEqual(checked.returncode, code, checked.stderr)
         updated = (0, ("%s updated to 1.0.1\n" % PROGRAM).encode(), b"")
         # (case, what the server gets, the program, what its update reports)
         rows = [

@@ -288,7 +288,8 @@ int CheckLocalDocument(const std::string& target, const ToolOptions& options,
 int Check(int argc, char** argv) {
     ToolOptions options;
     const int i = ReadOptions(argc, argv,
-                              OptionsOfVerify | OptionInstalled | OptionKey | OptionTwoKeys, &options);
+                              OptionsOfVerify | OptionInstalled | OptionKey | OptionTwoKeys |
+                                  OptionAllowUnsigned, &options);
     if (i < 0) return 1;
     if (!options.pkcs11Module.empty() || !options.pinFile.empty()) return Usage();
     const bool fromIdentity = i == argc && !options.updateAddress.empty();
