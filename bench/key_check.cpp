@@ -11,15 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "api/fwstack_update.h"
+#include "bench/bench_host.h"
 
 namespace {
-
-std::string Narrow(const wchar_t* text) {
-    std::string out;
-    for (; *text != 0; ++text) out.push_back(static_cast<char>(*text));
-    return out;
-}
 
 double Milliseconds() {
     LARGE_INTEGER now, frequency;
@@ -46,13 +40,7 @@ int wmain(int argc, wchar_t** argv) {
         key[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
     }
     const int pairs = _wtoi(argv[4]);
-    fwstack_settings settings = {};
-    settings.size = sizeof settings;
-    settings.program_name = "fwstack";
-    settings.update_info_address = address.c_str();
-    settings.publisher = "Kelvardo s.r.o.";
-    settings.product_name = "Ferrowstack";
-    settings.version_text = "0.0.2";
+    fwstack_settings settings = BenchSettings(address);
     auto check = [&](bool keyed) {
         settings.publisher_key = keyed ? key : nullptr;
         fwstack_result result;

@@ -6,19 +6,13 @@
 
 #include <string>
 
-#include "api/fwstack_update.h"
+#include "bench/bench_host.h"
 
 namespace {
 
 int Count(void* context, uint32_t, uint64_t, uint64_t) {
     ++*static_cast<unsigned long*>(context);
     return 0;
-}
-
-std::string Narrow(const wchar_t* text) {
-    std::string out;
-    for (; *text != 0; ++text) out.push_back(static_cast<char>(*text));
-    return out;
 }
 
 }  // namespace
@@ -28,13 +22,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::string address = Narrow(argv[2]);
     const bool with = std::wstring(argv[3]) == L"with";
     unsigned long calls = 0;
-    fwstack_settings settings = {};
-    settings.size = sizeof settings;
-    settings.program_name = "fwstack";
-    settings.update_info_address = address.c_str();
-    settings.publisher = "Kelvardo s.r.o.";
-    settings.product_name = "Ferrowstack";
-    settings.version_text = "0.0.2";
+    fwstack_settings settings = BenchSettings(address);
     if (with) {
         settings.progress = Count;
         settings.progress_context = &calls;
