@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/fwstack_update.h"
 #include "engine/report.h"
 #include "engine/run.h"
 #include "engine/settings.h"
@@ -100,6 +101,20 @@ protected:
         std::string path = Narrow(program_);
         RunAndReport(settings_, Text{path.data(), path.size()}, line, sizeof line, &length);
         return std::string(line, length);
+    }
+
+    // The same settings as a host of the public interface gives them.
+    fwstack_settings HostSettings() const {
+        fwstack_settings host;
+        std::memset(&host, 0, sizeof host);
+        host.size = sizeof host;
+        host.program_name = "fwstack";
+        host.update_info_address = infoAddress_.c_str();
+        host.publisher = "Kelvardo s.r.o.";
+        host.product_name = "Ferrowstack";
+        host.version_text = "0.0.2";
+        host.options = FWSTACK_ALLOW_LOCAL_HTTP;
+        return host;
     }
 
     std::wstring Sibling(const wchar_t* suffix) const { return program_ + suffix; }

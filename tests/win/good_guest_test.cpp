@@ -43,14 +43,7 @@ class GoodGuest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        std::memset(&settings_host_, 0, sizeof settings_host_);
-        settings_host_.program_name = "fwstack";
-        settings_host_.update_info_address = infoAddress_.c_str();
-        settings_host_.publisher = "Kelvardo s.r.o.";
-        settings_host_.product_name = "Ferrowstack";
-        settings_host_.version_text = "0.0.2";
-        settings_host_.options = FWSTACK_ALLOW_LOCAL_HTTP;
-        settings_host_.size = sizeof settings_host_;
+        settings_host_ = HostSettings();
     }
     fwstack_result Update(Host* host) {
         fwstack_settings settings = settings_host_;

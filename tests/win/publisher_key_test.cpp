@@ -159,15 +159,8 @@ protected:
     fwstack_settings Host(const KeyRow& row) {
         first_ = row.first ? PublicKey(*row.first) : std::vector<u8>();
         second_ = row.second ? PublicKey(*row.second) : std::vector<u8>();
-        fwstack_settings host;
-        std::memset(&host, 0, sizeof host);
-        host.size = sizeof host;
-        host.program_name = "fwstack";
-        host.update_info_address = infoAddress_.c_str();
-        host.publisher = "Kelvardo s.r.o.";
-        host.product_name = "Ferrowstack";
-        host.version_text = "0.0.2";
-        host.options = FWSTACK_ALLOW_LOCAL_HTTP | row.options;
+        fwstack_settings host = HostSettings();
+        host.options |= row.options;
         host.publisher_key = row.first ? first_.data() : nullptr;
         host.second_publisher_key = row.second ? second_.data() : nullptr;
         return host;
