@@ -16,6 +16,7 @@
 
 #include "base/hex.h"
 #include "info/signed_tail.h"
+#include "info/update_info.h"
 #include "tools/publish/release_tool.h"
 
 namespace {
@@ -55,21 +56,10 @@ EVP_PKEY* KeyFromBytes(const PublisherKey& key) {
     return d2i_PUBKEY(nullptr, &at, static_cast<long>(sizeof der));
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;  // upper case is refused, as the client refuses it
-}
-
-bool DecodeHex(const std::string& text, u8* out, size_t count) {
-    if (text.size() != 2 * count) return false;
-    for (size_t i = 0; i < count; ++i) {
-        const int high = HexValue(text[2 * i]);
-        const int low = HexValue(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        out[i] = static_cast<u8>(high << 4 | low);
-    }
-    return true;
+// 128 lower-case hex digits, as the client reads a signature: with its decoder.
+bool DecodeKeyHex(const std::string& text, u8 out[64]) {
+    return text.size() == 128 && DecodeSha256Hex(text.data(), 64, out) &&
+           DecodeSha256Hex(text.data() + 64, 64, out + 32);
 }
 
 std::string Hex(const u8* bytes, size_t count) {
@@ -178,7 +168,7 @@ EVP_PKEY* LoadSigningKey(const ToolOptions& options, PublisherKey* pub, std::str
 }
 
 bool ReadPublicKey(const std::string& hexOrFile, PublisherKey* out, std::string* why) {
-    if (DecodeHex(hexOrFile, out->bytes, 64)) return true;
+    if (DecodeKeyHex(hexOrFile, out->bytes)) return true;
     std::vector<u8> bytes;
     if (!ReadWholeFile(hexOrFile, &bytes)) {
         *why = "--key " + hexOrFile + " is neither 128 lower-case hex digits nor a file that "
@@ -187,7 +177,7 @@ bool ReadPublicKey(const std::string& hexOrFile, PublisherKey* out, std::string*
     }
     std::string text(bytes.begin(), bytes.end());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (DecodeHex(text, out->bytes, 64)) return true;
+    if (DecodeKeyHex(text, out->bytes)) return true;
     BIO* bio = BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()));
     EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
     if (key == nullptr) {
