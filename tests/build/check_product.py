@@ -140,6 +140,13 @@ class Product(unittest.TestCase):
         self.assertIn("040904B0".encode("utf-16-le"), data)
 
 
+def signature_offset(data):
+    """Where the file's Authenticode signature begins (its security
+    directory), 0 when it carries none."""
+    headers = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<I", data, headers + 24 + 112 + 8 * 4)[0]
+
+
 def imports_and_exports(path):
     """The imported DLLs, the imported function names and the exported names."""
     out = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], check=True,
@@ -209,9 +216,7 @@ class UpdateDll(unittest.TestCase):
         file_type = struct.unpack_from("<I", data, at + 36)[0] if at >= 0 else None
         major, minor, patch = (int(x) for x in VERSION.split("-")[0].split("."))
         ms, ls = struct.unpack_from("<II", data, at + 8) if at >= 0 else (0, 0)
-        # The security directory: where a signature begins, if the build signed it.
-        signature_at, _ = struct.unpack_from("<II", data, struct.unpack_from("<I", data, 0x3C)[0]
-                                             + 24 + 112 + 8 * 4)
+        signature_at = signature_offset(data)
         # Measured as fwstack.exe is, before the signature: what a signature
         # adds is the publisher's chain's, not the engine's.
         unsigned = signature_at or len(data)
@@ -233,7 +238,8 @@ class UpdateDll(unittest.TestCase):
                 ("file version", (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF),
                  (major, minor, patch, 0)),
                 ("at most 24 KiB unsigned", unsigned <= 24576, True),
-                ("a signature appended", size > unsigned, True),
+                ("signed by the build when fwstack.exe is", signature_at != 0,
+                 signature_offset(read_exe()) != 0),
                 ("dllimport calls", asked, {"__imp_fwstack_check", "__imp_fwstack_cleanup"}),
                 ("MSVC import library's DLL", linked_dlls, {"fwstack_update.dll"}),
                 ("MSVC import library's functions", linked, {"fwstack_check", "fwstack_cleanup"})]

@@ -40,15 +40,15 @@ def tool(*args, env=None):
     return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
 
 
-def build(tree, *settings, env=None):
-    """Configures and builds fwstack 0.0.3 for the test server in tree; the
-    last step's (exit code, output)."""
+def build(tree, *settings, env=None, targets=("fwstack",)):
+    """Configures and builds fwstack 0.0.3 (or targets) for the test server in
+    tree; the last step's (exit code, output)."""
     common = ["-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DFWSTACK_TESTS=OFF",
               "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(e2e.SOURCE, "cmake",
                                                        "mingw-w64-x86_64.cmake"),
               "-DFWSTACK_VERSION=0.0.3", "-DFWSTACK_UPDATE_SERVER=" + e2e.HOST]
     for step in (["cmake", "-S", e2e.SOURCE, "-B", tree, *common, *settings],
-                 ["cmake", "--build", tree, "--target", "fwstack"]):
+                 ["cmake", "--build", tree, "--target", *targets]):
         result = subprocess.run(step, capture_output=True, timeout=600, stdin=subprocess.DEVNULL,
                                 env=dict(os.environ, **env) if env else None)
         if result.returncode != 0:
@@ -57,9 +57,9 @@ def build(tree, *settings, env=None):
 
 
 def signed_build(work, timestamps):
-    """fwstack 0.0.3 for the test server, signed by the build itself: first
-    from a PKCS#12 file with a password file, then from PEM files with a
-    timestamp from the server at timestamps."""
+    """fwstack 0.0.3 for the test server, and the engine's DLL, signed by the
+    build itself: first from a PKCS#12 file with a password file, then from
+    PEM files with a timestamp from the server at timestamps."""
     tree = os.path.join(e2e.BUILD, "signed-build")
     chain = os.path.join(work, "chain.pem")
     with open(chain, "wb") as f:
@@ -79,11 +79,17 @@ def signed_build(work, timestamps):
     ]
     outputs = []
     for signing in signings:
-        code, out = build(tree, *signing)
+        code, out = build(tree, *signing, targets=("fwstack", "fwstack_update_dll"))
         if code != 0:
             raise AssertionError(out)
         outputs.append((e2e.read(os.path.join(tree, "fwstack.exe")),
                         e2e.read(os.path.join(tree, "fwstack-unsigned.exe"))))
+        dll = os.path.join(tree, "fwstack_update.dll")
+        verified = subprocess.run(["osslsigncode", "verify", "-ignore-crl", "-CAfile", CA,
+                                   "-TSA-CAfile", CA, "-in", dll], capture_output=True, text=True)
+        if verified.returncode != 0 or not os.path.exists(
+                os.path.join(tree, "fwstack_update-unsigned.dll")):
+            raise AssertionError("the DLL is not signed as the program is:\n" + verified.stdout)
     return os.path.join(tree, "fwstack.exe"), outputs
 
 
